@@ -1,0 +1,18 @@
+// One-dimensional complex FFT of power-of-two length.  A complex value is two
+// consecutive doubles, real part first.
+#pragma once
+
+#include <cstdint>
+
+// Chooses the transform length for a requested length n (1 when n <= 1,
+// otherwise the smallest power of two >= n, n at most 2^30) and allocates
+// (std::malloc) its twiddle table into *table: N complex values,
+// entry k = (cos(pi k / N), sin(pi k / N)).  Returns N, or 0 with
+// *table == nullptr when the table cannot be allocated.  The caller frees
+// the table with std::free.
+std::int32_t SetUpFFT(std::int32_t n, double** table);
+
+// Transforms the n complex values at `data` in place:
+// X[k] = sum_j x[j] exp(direction * 2 pi i j k / n), direction -1 (forward)
+// or +1 (inverse), unscaled.  n and table must come from one SetUpFFT call.
+void FFT(int direction, std::int32_t n, const double* table, double* data);

@@ -1,0 +1,21 @@
+// TIFF reader: the first image of a greyscale TIFF file of 1 to 16 bits per
+// sample, uncompressed, LZW or PackBits, either byte order.
+#pragma once
+
+#include <cstdint>
+
+// Reads the first image of `path`.  Every out-parameter may be null; the
+// reader then does only the work the given ones need.
+//  - *width, *height: the image size (each at least 1);
+//  - *bitsPerSample: 1 to 16;
+//  - *rows: a table of *height row pointers (allocated with std::malloc),
+//    each row a separate std::malloc block of *width samples;
+//  - *description: the ImageDescription text, NUL-terminated (std::malloc),
+//    or null when the file has none.
+// The caller owns and frees (std::free) every row, the row table and the
+// description.  Any defect that stops reading prints "<path> : <message>"
+// on standard error and exits with status 1; warnings are printed as
+// "<path> : <message> (warning)." and reading goes on.
+// Returns the status of closing the file (0 on success).
+int ReadImageFile(const char* path, std::int32_t* width, std::int32_t* height,
+                  std::int32_t* bitsPerSample, std::uint16_t*** rows, char** description);

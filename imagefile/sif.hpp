@@ -1,0 +1,16 @@
+// TIFF writer: one greyscale image as a little-endian, LZW-compressed,
+// single-strip-per-8-KiB TIFF file.
+#pragma once
+
+#include <cstdint>
+
+// Stores the image in a new file at `path`.  `rows` holds `height` pointers
+// to `width` samples each; a sample holds a value of `bitsPerSample` bits
+// (1 to 32) in its low bits.  `description` (may be null) becomes the
+// ImageDescription.  The writer only reads the rows and the description.
+//
+// On failure it does not return: it prints "<path> : no allocatable memory."
+// or "<path> : file not stored." on standard error and exits with status 1.
+void StoreImageFile(const char* path, std::int32_t width, std::int32_t height,
+                    std::int32_t bitsPerSample, const std::uint16_t* const* rows,
+                    const char* description);

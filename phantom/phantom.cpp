@@ -1,0 +1,82 @@
+#include "phantom.hpp"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#include "error.hpp"
+#include "size.hpp"
+
+namespace {
+constexpr double kMaxLevel = 65535.0;  // the largest level a 16-bit sample holds
+}  // namespace
+
+void CheckBias(double bias)
+{
+    if (bias < 0.0 || bias > kMaxLevel) Error("bad bias value.");
+}
+
+void CheckValue(double bias, double value, const char* badValueMessage)
+{
+    const double level = bias + value;
+    if (value < 0.0 ? level < 0.0 : level > kMaxLevel) Error(badValueMessage);
+}
+
+int PhantomBits(double bias, double value)
+{
+    const double top = std::floor(std::fmax(bias, bias + value) + 0.5);
+    if (top < 2.0) return 1;
+    if (top < 4.0) return 2;
+    if (top < 16.0) return 4;
+    if (top < 256.0) return 8;
+    return 16;
+}
+
+std::uint16_t LevelSample(double level)
+{
+    return static_cast<std::uint16_t>(std::floor(level + 0.5));
+}
+
+std::uint16_t ClampSample(double v, int bits)
+{
+    const double top = MaxSample(bits);
+    if (v < 0.0) return 0;
+    if (v > top) return MaxSample(bits);
+    return static_cast<std::uint16_t>(v);
+}
+
+std::string PhantomDescription(double bias, int bits)
+{
+    char text[128];
+    std::snprintf(text, sizeof text, "%lf\t%lf", -bias, MaxSample(bits) - bias);
+    return text;
+}
+
+bool Suppressed(const char* path)
+{
+    return path[0] == '-';
+}
+
+std::uint16_t** AllocateImage(std::int32_t nx, std::int32_t ny)
+{
+    std::size_t tableBytes = 0;
+    std::size_t blockBytes = 0;
+    if (nx < 1 || ny < 1 ||
+        !CheckedMul(static_cast<std::size_t>(ny), sizeof(std::uint16_t*), &tableBytes) ||
+        !CheckedMul(static_cast<std::size_t>(nx), static_cast<std::size_t>(ny),
+                    sizeof(std::uint16_t), &blockBytes))
+        Error("memory allocation error.");
+    auto** rows = static_cast<std::uint16_t**>(std::malloc(tableBytes));
+    if (rows == nullptr) Error("memory allocation error.");
+    auto* block = static_cast<std::uint16_t*>(std::malloc(blockBytes));
+    if (block == nullptr) Error("memory allocation error.");
+    for (std::int32_t y = 0; y < ny; ++y) rows[y] = block + static_cast<std::size_t>(y) * nx;
+    return rows;
+}
+
+void FreeImage(std::uint16_t** rows)
+{
+    if (rows == nullptr) return;
+    std::free(rows[0]);
+    std::free(rows);
+}

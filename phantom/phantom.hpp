@@ -1,0 +1,48 @@
+// Level rules shared by the phantom programs (disk and sphere): the checks of
+// bias and value, the bits per sample, the rounding and clamping of samples,
+// the description text and the "-" suppression of an output.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// Ends with "bad bias value." unless 0 <= bias <= 65535.
+void CheckBias(double bias);
+
+// Ends with `badValueMessage` ("bad value of circle." / "bad value of
+// sphere.") when value < 0 and bias + value < 0, or value >= 0 and
+// bias + value > 65535.
+void CheckValue(double bias, double value, const char* badValueMessage);
+
+// Bits per sample (1, 2, 4, 8 or 16) for the background level bias and the
+// object level bias + value.  The depth is chosen from the larger level
+// rounded half up, so that both rounded levels fit the depth.
+int PhantomBits(double bias, double value);
+
+// The largest sample of a depth: 2^bits - 1.
+inline std::uint16_t MaxSample(int bits)
+{
+    return static_cast<std::uint16_t>((1u << bits) - 1u);
+}
+
+// A level in 0 .. 65535 rounded half up: floor(level + 0.5).
+std::uint16_t LevelSample(double level);
+
+// A value that already carries the rounding offset 0.5: 0 when v < 0,
+// MaxSample(bits) when v exceeds it, otherwise floor(v).
+std::uint16_t ClampSample(double v, int bits);
+
+// The description text "%lf\t%lf" of -bias and MaxSample(bits) - bias.
+// Without a bias (bias == +0.0) the first number is "-0.000000".
+std::string PhantomDescription(double bias, int bits);
+
+// True when an output path begins with "-", which suppresses the output.
+bool Suppressed(const char* path);
+
+// An image of nx * ny samples as one block with a table of ny row pointers
+// into it (row y at y * nx).  Ends with "memory allocation error." when the
+// block or the table cannot be allocated, including sizes that cannot be
+// represented.  FreeImage releases both.
+std::uint16_t** AllocateImage(std::int32_t nx, std::int32_t ny);
+void FreeImage(std::uint16_t** rows);

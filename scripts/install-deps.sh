@@ -1,0 +1,20 @@
+#!/bin/sh
+# Installs the Debian packages the suite needs to build, test and benchmark,
+# when they are missing.  Needs root (apt-get).
+set -eu
+packages="g++ cmake make pkg-config libgtest-dev libbenchmark-dev libgsl-dev libtiff-dev libtiff-tools libfftw3-dev"
+[ "${BLUR_EXTRA_PACKAGES:-}" ] && packages="$packages $BLUR_EXTRA_PACKAGES"
+missing=""
+for p in $packages; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+    echo "installing:$missing"
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "install-deps: missing packages need root: apt-get install$missing" >&2
+        exit 1
+    fi
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends $missing
+fi

@@ -1,0 +1,194 @@
+#include "support.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <tiffio.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace testsupport {
+
+std::string Program(const std::string& name)
+{
+    return std::string(BIN_DIR) + "/" + name;
+}
+
+RunResult Run(const std::string& program, const std::vector<std::string>& args,
+              const std::string& cwd)
+{
+    int outPipe[2];
+    int errPipe[2];
+    if (pipe(outPipe) != 0 || pipe(errPipe) != 0) throw std::runtime_error("pipe failed");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+    posix_spawn_file_actions_addclose(&actions, outPipe[0]);
+    posix_spawn_file_actions_addclose(&actions, errPipe[0]);
+    if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+
+    pid_t pid = 0;
+    const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(outPipe[1]);
+    close(errPipe[1]);
+    if (rc != 0) {
+        close(outPipe[0]);
+        close(errPipe[0]);
+        throw std::runtime_error("cannot start " + program);
+    }
+
+    RunResult result;
+    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+    std::string* sinks[2] = {&result.out, &result.err};
+    int open = 2;
+    char buf[65536];
+    while (open > 0) {
+        if (poll(fds, 2, -1) < 0) break;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+            const ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                sinks[i]->append(buf, static_cast<std::size_t>(n));
+            } else {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+TempDir::TempDir()
+{
+    std::string templ = (std::filesystem::temp_directory_path() / "blurtest-XXXXXX").string();
+    if (mkdtemp(templ.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = templ;
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+std::vector<std::uint8_t> ReadBytes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteBytes(const std::string& path, const std::vector<std::uint8_t>& bytes)
+{
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+}
+
+namespace {
+
+std::string* libtiffMessages = nullptr;
+
+void CollectMessage(const char* module, const char* fmt, va_list ap)
+{
+    if (libtiffMessages == nullptr) return;
+    char text[1024];
+    std::vsnprintf(text, sizeof text, fmt, ap);
+    if (module != nullptr) {
+        libtiffMessages->append(module);
+        libtiffMessages->append(": ");
+    }
+    libtiffMessages->append(text);
+    libtiffMessages->push_back('\n');
+}
+
+}  // namespace
+
+std::optional<LibtiffImage> ReadWithLibtiff(const std::string& path)
+{
+    LibtiffImage image;
+    libtiffMessages = &image.errors;
+    const TIFFErrorHandler oldError = TIFFSetErrorHandler(CollectMessage);
+    const TIFFErrorHandler oldWarning = TIFFSetWarningHandler(CollectMessage);
+    struct Restore {
+        TIFFErrorHandler e, w;
+        ~Restore()
+        {
+            TIFFSetErrorHandler(e);
+            TIFFSetWarningHandler(w);
+            libtiffMessages = nullptr;
+        }
+    } restore{oldError, oldWarning};
+
+    TIFF* tif = TIFFOpen(path.c_str(), "r");
+    if (tif == nullptr) return std::nullopt;
+    std::uint16_t spp = 1;
+    TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &image.width);
+    TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &image.height);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &image.bits);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &spp);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &image.compression);
+    TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &image.photometric);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &image.rowsPerStrip);
+    char* text = nullptr;
+    if (TIFFGetField(tif, TIFFTAG_IMAGEDESCRIPTION, &text) == 1 && text != nullptr)
+        image.description = std::string(text);
+
+    std::vector<std::uint8_t> line(static_cast<std::size_t>(TIFFScanlineSize64(tif)));
+    image.samples.resize(static_cast<std::size_t>(image.width) * image.height);
+    bool ok = true;
+    for (std::uint32_t y = 0; y < image.height && ok; ++y) {
+        if (TIFFReadScanline(tif, line.data(), y, 0) < 0) {
+            ok = false;
+            break;
+        }
+        std::uint32_t* out = image.samples.data() + static_cast<std::size_t>(y) * image.width;
+        for (std::uint32_t x = 0; x < image.width; ++x) {
+            if (image.bits == 8) {
+                out[x] = line[x];
+            } else if (image.bits == 16) {
+                std::uint16_t v;
+                std::memcpy(&v, line.data() + 2 * x, 2);
+                out[x] = v;
+            } else if (image.bits == 32) {
+                std::uint32_t v;
+                std::memcpy(&v, line.data() + 4 * x, 4);
+                out[x] = v;
+            } else {
+                std::uint32_t v = 0;
+                const std::uint64_t first = static_cast<std::uint64_t>(x) * image.bits;
+                for (std::uint32_t b = 0; b < image.bits; ++b) {
+                    const std::uint64_t bit = first + b;
+                    v = (v << 1) | ((line[bit / 8] >> (7 - bit % 8)) & 1u);
+                }
+                out[x] = v;
+            }
+        }
+    }
+    TIFFClose(tif);
+    if (!ok) return std::nullopt;
+    return image;
+}
+
+}  // namespace testsupport
