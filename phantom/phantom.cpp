@@ -13,13 +13,15 @@ constexpr double kMaxLevel = 65535.0;  // the largest level a 16-bit sample hold
 
 void CheckBias(double bias)
 {
-    if (bias < 0.0 || bias > kMaxLevel) Error("bad bias value.");
+    // Written so that a bias that is not a number fails too.
+    if (!(bias >= 0.0 && bias <= kMaxLevel)) Error("bad bias value.");
 }
 
 void CheckValue(double bias, double value, const char* badValueMessage)
 {
     const double level = bias + value;
-    if (value < 0.0 ? level < 0.0 : level > kMaxLevel) Error(badValueMessage);
+    if (std::isnan(value) || (value < 0.0 ? level < 0.0 : level > kMaxLevel))
+        Error(badValueMessage);
 }
 
 int PhantomBits(double bias, double value)
@@ -40,7 +42,7 @@ std::uint16_t LevelSample(double level)
 std::uint16_t ClampSample(double v, int bits)
 {
     const double top = MaxSample(bits);
-    if (v < 0.0) return 0;
+    if (!(v >= 0.0)) return 0;  // a NaN must not reach the conversion
     if (v > top) return MaxSample(bits);
     return static_cast<std::uint16_t>(v);
 }
