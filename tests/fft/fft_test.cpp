@@ -32,22 +32,42 @@ std::vector<Complex> Transform(int direction, const Table& table, std::vector<Co
     return x;
 }
 
-// The defining sum X[k] = sum_j x[j] exp(direction 2 pi i jk / n), in long
-// double, with the angles reduced exactly (jk mod n) before the cosine.
-std::vector<LongComplex> NaiveDFT(int direction, const std::vector<Complex>& x)
+// The defining sums X[k] = sum_j x[j] exp(direction 2 pi i jk / n) for both
+// directions at once, in long double, with the angles reduced exactly
+// (jk mod n) before the cosine.  Returns {forward, inverse}.
+struct Spectra {
+    std::vector<LongComplex> forward;
+    std::vector<LongComplex> inverse;
+};
+
+Spectra NaiveDFT(const std::vector<Complex>& x)
 {
     const std::size_t n = x.size();
     const long double pi = 3.141592653589793238462643383279502884L;
-    std::vector<LongComplex> root(n);
+    std::vector<long double> c(n);
+    std::vector<long double> s(n);
     for (std::size_t j = 0; j < n; ++j) {
-        const long double angle = direction * 2 * pi * static_cast<long double>(j) / n;
-        root[j] = LongComplex(std::cos(angle), std::sin(angle));
+        const long double angle = 2 * pi * static_cast<long double>(j) / n;
+        c[j] = std::cos(angle);
+        s[j] = std::sin(angle);
     }
-    std::vector<LongComplex> result(n);
+    Spectra result{std::vector<LongComplex>(n), std::vector<LongComplex>(n)};
     for (std::size_t k = 0; k < n; ++k) {
-        LongComplex sum = 0;
-        for (std::size_t j = 0; j < n; ++j) sum += LongComplex(x[j]) * root[(j * k) % n];
-        result[k] = sum;
+        // x[j] (c + i s) summed: (P - Q) + i (R + S); with (c - i s):
+        // (P + Q) + i (R - S).
+        long double p = 0, q = 0, r = 0, t = 0;
+        std::size_t jk = 0;  // j k mod n
+        for (std::size_t j = 0; j < n; ++j) {
+            const long double xr = x[j].real();
+            const long double xi = x[j].imag();
+            p += xr * c[jk];
+            q += xi * s[jk];
+            r += xi * c[jk];
+            t += xr * s[jk];
+            jk = (jk + k) & (n - 1);
+        }
+        result.forward[k] = LongComplex(p + q, r - t);
+        result.inverse[k] = LongComplex(p - q, r + t);
     }
     return result;
 }
@@ -197,9 +217,10 @@ TEST(FFT, MatchesNaiveDFT)
         const auto x = RandomData(n, 1000 + n);
         const double norm = Norm(x);
         const double stages = std::log2(n);
+        const Spectra spectra = NaiveDFT(x);
         for (const int direction : {-1, 1}) {
             const auto out = Transform(direction, table, x);
-            const auto expected = NaiveDFT(direction, x);
+            const auto& expected = direction < 0 ? spectra.forward : spectra.inverse;
             double worst = 0;
             double squares = 0;
             for (std::int32_t k = 0; k < n; ++k) {
