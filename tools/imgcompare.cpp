@@ -101,14 +101,14 @@ Stats Compare(const Image& a, const Image& b, std::int32_t x0, std::int32_t y0, 
 
 void PrintHeader()
 {
-    std::printf("%-10s %12s %12s %10s %12s %12s  %s\n", "region", "samples", "differing",
+    std::printf("%-8s %11s %10s %10s %11s %10s  %s\n", "region", "samples", "differing",
                 "max |A-B|", "mean |A-B|", "rms A-B", "largest at");
 }
 
 void PrintStats(const char* region, const Stats& s)
 {
     const long double n = static_cast<long double>(s.samples);
-    std::printf("%-10s %12llu %12llu %10u %12.4Lf %12.4Lf  ", region,
+    std::printf("%-8s %11llu %10llu %10u %11.4Lf %10.4Lf  ", region,
                 static_cast<unsigned long long>(s.samples),
                 static_cast<unsigned long long>(s.differing), s.maxDiff, s.sumAbs / n,
                 std::sqrt(s.sumSquares / n));
@@ -152,7 +152,7 @@ int main(int argc, char** argv)
         // rows; a margin that leaves nothing is reported as such.
         const std::int64_t twice = 2 * static_cast<std::int64_t>(margin);
         if (twice >= a.width || twice >= a.height) {
-            std::printf("%-10s %12d  (the margin leaves no interior)\n", "interior", 0);
+            std::printf("%-8s %11d  (the margin leaves no interior)\n", "interior", 0);
         } else {
             PrintStats("interior",
                        Compare(a, b, margin, margin, a.width - margin, a.height - margin));

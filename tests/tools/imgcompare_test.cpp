@@ -189,7 +189,7 @@ TEST(Imgcompare, MarginThatLeavesNoInterior)
     for (const char* margin : {"2", "5"}) {
         const auto run = Imgcompare({dir.file("a.tif"), dir.file("a.tif"), margin});
         ASSERT_EQ(run.status, 0) << run.err;
-        EXPECT_NE(run.out.find("interior              0  (the margin leaves no interior)\n"),
+        EXPECT_NE(run.out.find("interior           0  (the margin leaves no interior)\n"),
                   std::string::npos)
             << run.out;
     }
