@@ -38,12 +38,12 @@ mkdir -p "$out"
 # padded.  The interior leaves a band of 4 Gaussian radii out at each border.
 case "${DEMO_CASE:-default}" in
 default)
-    nx=512 ny=384 ox=440 oy=190 r=110 value=1000 bias=100 l=4 margin=16
-    bx=128 by=128 bz=33 bo=64 boz=16 br=40 bl=3 bmargin=12
+    nx=512 ny=384 ox=439.5 oy=189.5 r=110 value=1000 bias=100 l=4 margin=16
+    bx=96 by=96 bz=49 bo=48 boz=24 br=24 bl=3 bmargin=12
     ;;
 small)
-    nx=128 ny=96 ox=110 oy=45.5 r=30 value=1000 bias=100 l=2 margin=8
-    bx=48 by=48 bz=17 bo=24 boz=8 br=15 bl=2 bmargin=8
+    nx=128 ny=96 ox=110.5 oy=45.5 r=30 value=1000 bias=100 l=3 margin=12
+    bx=40 by=40 bz=25 bo=20 boz=12 br=12 bl=2 bmargin=8
     ;;
 *)
     echo "demo: DEMO_CASE is default or small" >&2
@@ -120,7 +120,7 @@ slices=$(ls "$out/sphere" | wc -l)
 {
     echo "Sphere: $bx x $by x $bz voxels, centre ($bo, $bo, $boz), radius $br, value $value"
     echo "on a background of $bias, Gaussian radius $bl; $slices + $slices slices in ${tball} s."
-    echo "Central slice $slice beside the disk of the same radius (diskblur, ${tsection} s)."
+    echo "Central slice sphere/$slice beside the disk of the same radius (diskblur, ${tsection} s)."
     echo
     heads $bmargin "slice"
     row sphere - "$out/sphere/$slice" "$out/section.tif" $bmargin
