@@ -93,7 +93,8 @@ tconv=$(since "$t")
 {
     echo "Disk: $nx x $ny pixels, centre ($ox, $oy), radius $r, value $value on a"
     echo "background of $bias, Gaussian radius $l; each image beside the exact blur"
-    echo "(differences in sample units; d = image - exact)."
+    echo "(differences in sample units, d = image - exact; the time of exact is that"
+    echo "of diskblur making the phantom and its exact blur)."
     echo
     heads $margin "image"
     row exact "$tdisk" "$out/exact.tif" "$out/exact.tif" $margin

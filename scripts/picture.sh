@@ -36,9 +36,13 @@ value=$(awk -v a="$bias" -v b="$top" 'BEGIN { print b - a }')
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
-# Panel: an image scaled to 8 bits with a caption above it.
+# Panel: an image scaled to 8 bits in a thin black frame, with a caption
+# above it.
 panel() { # name caption scale offset
-    vips linear "$tmp/$1.v" "$tmp/$1-8.v" "$3" "$4" --uchar
+    vips linear "$tmp/$1.v" "$tmp/$1-l.v" "$3" "$4" --uchar
+    w=$(vipsheader -f width "$tmp/$1-l.v")
+    h=$(vipsheader -f height "$tmp/$1-l.v")
+    vips embed "$tmp/$1-l.v" "$tmp/$1-8.v" 2 2 $((w + 4)) $((h + 4)) --extend black
     vips text "$tmp/$1-t.v" "$2" --dpi 110
     width=$(vipsheader -f width "$tmp/$1-8.v")
     vips embed "$tmp/$1-t.v" "$tmp/$1-c.v" 6 6 "$width" 30 --extend black
