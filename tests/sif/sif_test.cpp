@@ -428,4 +428,32 @@ TEST(StoreImageFileDeathTest, FileNotStored)
                 testing::ExitedWithCode(1), "^" + directory + " : file not stored\\.\n$");
 }
 
+// A row of no bytes (width 0, outside what the programs pass) gives strips
+// of only a Clear and an EOI.
+TEST(StoreImageFile, EmptyStrip)
+{
+    TempDir dir;
+    const std::uint16_t* rows[2] = {nullptr, nullptr};
+    const std::string path = dir.file("empty.tif");
+    StoreImageFile(path.c_str(), 0, 2, 8, rows, nullptr);
+    const Layout layout = sifref::ParseLayout(ReadBytes(path));
+    ASSERT_TRUE(layout.ok) << layout.error;
+    ASSERT_EQ(layout.strips.size(), 1u);
+    EXPECT_EQ(layout.strips[0], (Bytes{0x80, 0x40, 0x40}));
+    EXPECT_EQ(layout.entries.at(kTagRowsPerStrip).value, 8192u);
+}
+
+// Offsets are 32-bit, so a file that would pass 4 GiB is refused instead of
+// being written with wrapped offsets.  Encodes about 3 GB, so it is left to
+// manual runs (--gtest_also_run_disabled_tests).
+TEST(StoreImageFileDeathTest, DISABLED_FileOver4GiBIsNotStored)
+{
+    std::vector<std::uint16_t> noise(8192);
+    std::mt19937 random(1);
+    for (auto& s : noise) s = static_cast<std::uint16_t>(random() & 0xFF);
+    const std::vector<const std::uint16_t*> rows(400000, noise.data());
+    EXPECT_EXIT(StoreImageFile("/dev/null", 8192, 400000, 8, rows.data(), nullptr),
+                testing::ExitedWithCode(1), "^/dev/null : file not stored\\.\n$");
+}
+
 }  // namespace
