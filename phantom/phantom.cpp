@@ -1,5 +1,6 @@
 #include "phantom.hpp"
 
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -13,13 +14,15 @@ constexpr double kMaxLevel = 65535.0;  // the largest level a 16-bit sample hold
 
 void CheckBias(double bias)
 {
-    if (bias < 0.0 || bias > kMaxLevel) Error("bad bias value.");
+    // Written so that a bias that is not a number fails too.
+    if (!(bias >= 0.0 && bias <= kMaxLevel)) Error("bad bias value.");
 }
 
 void CheckValue(double bias, double value, const char* badValueMessage)
 {
     const double level = bias + value;
-    if (value < 0.0 ? level < 0.0 : level > kMaxLevel) Error(badValueMessage);
+    if (std::isnan(value) || (value < 0.0 ? level < 0.0 : level > kMaxLevel))
+        Error(badValueMessage);
 }
 
 int PhantomBits(double bias, double value)
@@ -40,7 +43,7 @@ std::uint16_t LevelSample(double level)
 std::uint16_t ClampSample(double v, int bits)
 {
     const double top = MaxSample(bits);
-    if (v < 0.0) return 0;
+    if (!(v >= 0.0)) return 0;  // a NaN must not reach the conversion
     if (v > top) return MaxSample(bits);
     return static_cast<std::uint16_t>(v);
 }
@@ -50,6 +53,15 @@ std::string PhantomDescription(double bias, int bits)
     char text[128];
     std::snprintf(text, sizeof text, "%lf\t%lf", -bias, MaxSample(bits) - bias);
     return text;
+}
+
+int ParseInteger(const char* text)
+{
+    // strtol already saturates at the range of long; narrow that to int.
+    const long number = std::strtol(text, nullptr, 10);
+    if (number > INT_MAX) return INT_MAX;
+    if (number < INT_MIN) return INT_MIN;
+    return static_cast<int>(number);
 }
 
 bool Suppressed(const char* path)

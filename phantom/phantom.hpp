@@ -7,12 +7,12 @@
 #include <cstdint>
 #include <string>
 
-// Ends with "bad bias value." unless 0 <= bias <= 65535.
+// Ends with "bad bias value." unless 0 <= bias <= 65535 (a NaN fails).
 void CheckBias(double bias);
 
 // Ends with `badValueMessage` ("bad value of circle." / "bad value of
 // sphere.") when value < 0 and bias + value < 0, or value >= 0 and
-// bias + value > 65535.
+// bias + value > 65535, or when value is NaN.
 void CheckValue(double bias, double value, const char* badValueMessage);
 
 // Bits per sample (1, 2, 4, 8 or 16) for the background level bias and the
@@ -29,13 +29,19 @@ inline std::uint16_t MaxSample(int bits)
 // A level in 0 .. 65535 rounded half up: floor(level + 0.5).
 std::uint16_t LevelSample(double level);
 
-// A value that already carries the rounding offset 0.5: 0 when v < 0,
+// A value that already carries the rounding offset 0.5: 0 when v < 0 or NaN,
 // MaxSample(bits) when v exceeds it, otherwise floor(v).
 std::uint16_t ClampSample(double v, int bits);
 
 // The description text "%lf\t%lf" of -bias and MaxSample(bits) - bias.
 // Without a bias (bias == +0.0) the first number is "-0.000000".
 std::string PhantomDescription(double bias, int bits);
+
+// A whole number read by the rules of atoi (leading white space skipped, the
+// longest numeric prefix taken, text that is not a number reads as 0), except
+// that a number beyond the range of int saturates to INT_MIN or INT_MAX
+// instead of wrapping around.
+int ParseInteger(const char* text);
 
 // True when an output path begins with "-", which suppresses the output.
 bool Suppressed(const char* path);
