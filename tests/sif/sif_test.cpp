@@ -76,6 +76,12 @@ struct ExactCase {
     std::uint32_t rowsPerStrip;
 };
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const ExactCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
 class ExactFile : public testing::TestWithParam<ExactCase> {};
 
 TEST_P(ExactFile, MatchesTheLayout)
