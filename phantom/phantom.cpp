@@ -1,5 +1,6 @@
 #include "phantom.hpp"
 
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -52,6 +53,15 @@ std::string PhantomDescription(double bias, int bits)
     char text[128];
     std::snprintf(text, sizeof text, "%lf\t%lf", -bias, MaxSample(bits) - bias);
     return text;
+}
+
+int ParseInteger(const char* text)
+{
+    // strtol already saturates at the range of long; narrow that to int.
+    const long number = std::strtol(text, nullptr, 10);
+    if (number > INT_MAX) return INT_MAX;
+    if (number < INT_MIN) return INT_MIN;
+    return static_cast<int>(number);
 }
 
 bool Suppressed(const char* path)

@@ -37,6 +37,12 @@ std::uint16_t ClampSample(double v, int bits);
 // Without a bias (bias == +0.0) the first number is "-0.000000".
 std::string PhantomDescription(double bias, int bits);
 
+// A whole number read by the rules of atoi (leading white space skipped, the
+// longest numeric prefix taken, text that is not a number reads as 0), except
+// that a number beyond the range of int saturates to INT_MIN or INT_MAX
+// instead of wrapping around.
+int ParseInteger(const char* text);
+
 // True when an output path begins with "-", which suppresses the output.
 bool Suppressed(const char* path);
 

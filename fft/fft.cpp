@@ -1,0 +1,233 @@
+#include "fft.hpp"
+
+#include <cmath>
+#include <cstddef>
+#include <cstdlib>
+
+#include "size.hpp"
+
+// The vector helpers below are always inlined and never cross a call
+// boundary, so the ABI of passing 32-byte vectors does not concern them.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+constexpr std::int32_t kMaxLength = std::int32_t{1} << 30;  // largest length as int32 power of 2
+constexpr std::size_t kComplexBytes = 2 * sizeof(double);
+
+// Two complex values (re, im, re, im) in one vector.  With AVX this is one
+// register; on plain x86-64 the compiler splits it into two SSE2 halves.
+using V4 = double __attribute__((vector_size(32)));
+using V4Mask = long __attribute__((vector_size(32)));
+
+using V2 = double __attribute__((vector_size(16)));
+
+// A pair of twiddle factors (w0, w1) laid out for Mul: the real parts
+// duplicated, the imaginary parts with the sign pattern (-, +).
+struct Twiddles {
+    V4 re;
+    V4 im;
+};
+
+// Unaligned vector load and store (V2: one complex value, V4: two).
+template <typename V>
+[[gnu::always_inline]] inline V Load(const double* p)
+{
+    V v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return v;
+}
+
+template <typename V>
+[[gnu::always_inline]] inline void Store(double* p, const V& v)
+{
+    __builtin_memcpy(p, &v, sizeof v);
+}
+
+// (w0 * q0, w1 * q1) with t.re = q.re w.re - w.im q.im and
+// t.im = q.im w.re + q.re w.im, each product rounded to double.
+[[gnu::always_inline]] inline V4 Mul(const V4& q, const Twiddles& w)
+{
+    const V4 swapped = __builtin_shuffle(q, V4Mask{1, 0, 3, 2});
+    return q * w.re + swapped * w.im;
+}
+
+// Twiddles for table entries a and b.  `signs` is (-d, d, -d, d) for the
+// direction d, so that w = exp(d * i * angle) and its imaginary part enters
+// Mul with the sign it needs.
+[[gnu::always_inline]] inline Twiddles LoadTwiddles(const double* table, std::size_t a,
+                                                    std::size_t b, const V4& signs)
+{
+    const V4 ab =
+        __builtin_shufflevector(Load<V2>(table + 2 * a), Load<V2>(table + 2 * b), 0, 1, 2, 3);
+    return Twiddles{__builtin_shuffle(ab, V4Mask{0, 0, 2, 2}),
+                    __builtin_shuffle(ab, V4Mask{1, 1, 3, 3}) * signs};
+}
+
+// Reorders the n complex values into bit-reversed index order: element i
+// is exchanged with element j = reverse(i) when i < j.  j follows i in
+// reversed bit order (incrementing i toggles its trailing ones and the zero
+// above them; the same bits, mirrored, toggle in j).  The exchange is done
+// without a branch: both values are loaded and stored back, crossed over
+// only when i < j, since that test is unpredictable.
+[[gnu::always_inline]] inline void BitReverse(std::size_t n, double* data)
+{
+    std::size_t j = 0;
+    for (std::size_t i = 1; i < n - 1; ++i) {
+        j ^= n - (n >> (__builtin_ctzl(i) + 1));
+        const V2 a = Load<V2>(data + 2 * i);
+        const V2 b = Load<V2>(data + 2 * j);
+        const bool cross = i < j;
+        Store(data + 2 * i, cross ? b : a);
+        Store(data + 2 * j, cross ? a : b);
+    }
+}
+
+// Stages of half-span 1 and 2 together, on blocks of four values.  Their
+// twiddles are 1 (no multiplication needed) and, for the second value of
+// the half-span-2 stage, table entry n/2.
+[[gnu::always_inline]] inline void FirstTwoStages(std::size_t n, const double* table,
+                                                  const V4& signs, double* data)
+{
+    const Twiddles w = LoadTwiddles(table, 0, n / 2, signs);
+    for (std::size_t p = 0; p < n; p += 4) {
+        const V4 a = Load<V4>(data + 2 * p);                               // x0 x1
+        const V4 b = Load<V4>(data + 2 * p + 4);                           // x2 x3
+        const V4 even = __builtin_shuffle(a, b, V4Mask{0, 1, 4, 5});       // x0 x2
+        const V4 odd = __builtin_shuffle(a, b, V4Mask{2, 3, 6, 7});        // x1 x3
+        const V4 sum = even + odd;                                         // y0 y2
+        const V4 diff = even - odd;                                        // y1 y3
+        const V4 low = __builtin_shuffle(sum, diff, V4Mask{0, 1, 4, 5});   // y0 y1
+        const V4 high = __builtin_shuffle(sum, diff, V4Mask{2, 3, 6, 7});  // y2 y3
+        // Lane 0 of w is exactly (1, 0), so y2 passes through unchanged.
+        const V4 t = Mul(high, w);
+        Store(data + 2 * p, low + t);
+        Store(data + 2 * p + 4, low - t);
+    }
+}
+
+// Stages of half-span m and 2m together (m >= 4).  For twiddle index k
+// (two at a time) the four values p, p+m, p+2m, p+3m of each group go
+// through the stage-m butterflies (p, p+m) and (p+2m, p+3m) and then the
+// stage-2m butterflies (p, p+2m) and (p+m, p+3m): the same butterflies with
+// the same twiddles as two separate stages, with one pass over the data.
+[[gnu::always_inline]] inline void TwoStages(std::size_t n, std::size_t m, const double* table,
+                                             const V4& signs, double* data)
+{
+    const std::size_t s1 = n / m;
+    const std::size_t s2 = s1 / 2;
+    const std::size_t step = 2 * 4 * m;  // doubles per group
+    for (std::size_t k = 0; k < m; k += 2) {
+        const Twiddles w1 = LoadTwiddles(table, k * s1, (k + 1) * s1, signs);
+        const Twiddles w2 = LoadTwiddles(table, k * s2, (k + 1) * s2, signs);
+        const Twiddles w3 = LoadTwiddles(table, (k + m) * s2, (k + 1 + m) * s2, signs);
+        double* const end = data + 2 * n;
+        for (double* p = data + 2 * k; p < end; p += step) {
+            const V4 x0 = Load<V4>(p);
+            const V4 x1 = Load<V4>(p + 2 * m);
+            const V4 x2 = Load<V4>(p + 4 * m);
+            const V4 x3 = Load<V4>(p + 6 * m);
+            const V4 t1 = Mul(x1, w1);
+            const V4 t3 = Mul(x3, w1);
+            const V4 y0 = x0 + t1;
+            const V4 y1 = x0 - t1;
+            const V4 y2 = x2 + t3;
+            const V4 y3 = x2 - t3;
+            const V4 u2 = Mul(y2, w2);
+            const V4 u3 = Mul(y3, w3);
+            Store(p, y0 + u2);
+            Store(p + 4 * m, y0 - u2);
+            Store(p + 2 * m, y1 + u3);
+            Store(p + 6 * m, y1 - u3);
+        }
+    }
+}
+
+// The last stage alone (half-span m = n/2, table stride 2), when the number
+// of stages after the first two is odd.
+[[gnu::always_inline]] inline void LastStage(std::size_t m, const double* table, const V4& signs,
+                                             double* data)
+{
+    for (std::size_t k = 0; k < m; k += 2) {
+        const Twiddles w = LoadTwiddles(table, 2 * k, 2 * k + 2, signs);
+        double* const p = data + 2 * k;
+        const V4 x0 = Load<V4>(p);
+        const V4 t = Mul(Load<V4>(p + 2 * m), w);
+        Store(p, x0 + t);
+        Store(p + 2 * m, x0 - t);
+    }
+}
+
+[[gnu::always_inline]] inline void Transform(int direction, std::size_t n, const double* table,
+                                             double* data)
+{
+    if (n < 2) return;
+    if (n == 2) {
+        const double re = data[0];
+        const double im = data[1];
+        data[0] = re + data[2];
+        data[1] = im + data[3];
+        data[2] = re - data[2];
+        data[3] = im - data[3];
+        return;
+    }
+    const double d = direction;
+    const V4 signs = {-d, d, -d, d};
+    BitReverse(n, data);
+    FirstTwoStages(n, table, signs, data);
+    std::size_t m = 4;
+    for (; 4 * m <= n; m *= 4) TwoStages(n, m, table, signs, data);
+    if (m < n) LastStage(m, table, signs, data);
+}
+
+void TransformPortable(int direction, std::size_t n, const double* table, double* data)
+{
+    Transform(direction, n, table, data);
+}
+
+__attribute__((target("avx2"))) void TransformAvx2(int direction, std::size_t n,
+                                                   const double* table, double* data)
+{
+    Transform(direction, n, table, data);
+}
+
+using TransformFunction = void (*)(int, std::size_t, const double*, double*);
+
+// FFT_PORTABLE_ONLY builds the portable variant alone (its tests use it).
+TransformFunction ChooseTransform()
+{
+#ifdef FFT_PORTABLE_ONLY
+    return TransformPortable;
+#endif
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") ? TransformAvx2 : TransformPortable;
+}
+
+const TransformFunction transform = ChooseTransform();
+
+}  // namespace
+
+std::int32_t SetUpFFT(std::int32_t n, double** table)
+{
+    *table = nullptr;
+    if (n > kMaxLength) return 0;
+    std::int32_t length = 1;
+    while (length < n) length *= 2;
+    std::size_t bytes = 0;
+    if (!CheckedMul(static_cast<std::size_t>(length), kComplexBytes, &bytes)) return 0;
+    auto* t = static_cast<double*>(std::malloc(bytes));
+    if (t == nullptr) return 0;
+    for (std::int32_t k = 0; k < length; ++k) {
+        const double angle = (k * kPi) / length;
+        t[2 * k] = std::cos(angle);
+        t[2 * k + 1] = std::sin(angle);
+    }
+    *table = t;
+    return length;
+}
+
+void FFT(int direction, std::int32_t n, const double* table, double* data)
+{
+    transform(direction, static_cast<std::size_t>(n), table, data);
+}

@@ -1,0 +1,244 @@
+// imgcompare run as a program: the report on identical and differing images,
+// the interior left by a margin, and the refusals.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "sif.hpp"
+#include "support.hpp"
+
+namespace {
+
+using testsupport::TempDir;
+
+testsupport::RunResult Imgcompare(const std::vector<std::string>& args)
+{
+    return testsupport::Run(testsupport::Program("imgcompare"), args);
+}
+
+// Writes a width x height image of the given depth whose sample (x, y) is
+// value(x, y).
+template <typename F>
+void WriteImage(const std::string& path, int width, int height, int bits, F value)
+{
+    std::vector<std::uint16_t> samples(static_cast<std::size_t>(width) * height);
+    std::vector<const std::uint16_t*> rows(height);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) samples[y * width + x] = value(x, y);
+        rows[y] = samples.data() + y * width;
+    }
+    StoreImageFile(path.c_str(), width, height, bits, rows.data(), nullptr);
+}
+
+std::uint16_t Ramp(int x, int y)
+{
+    return static_cast<std::uint16_t>((7 * x + 13 * y) % 251);
+}
+
+// One region line of the report, split into its fields.
+struct Region {
+    std::string name;
+    std::uint64_t samples = 0;
+    std::uint64_t differing = 0;
+    unsigned max = 0;
+    double mean = 0;
+    double rms = 0;
+    std::string where;
+};
+
+std::vector<Region> ParseReport(const std::string& out)
+{
+    std::vector<Region> regions;
+    std::istringstream lines(out);
+    std::string line;
+    std::getline(lines, line);  // what is compared
+    std::getline(lines, line);  // column heads
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        Region r;
+        fields >> r.name >> r.samples >> r.differing >> r.max >> r.mean >> r.rms;
+        std::getline(fields >> std::ws, r.where);
+        regions.push_back(r);
+    }
+    return regions;
+}
+
+TEST(Imgcompare, IdenticalImagesDifferNowhere)
+{
+    TempDir dir;
+    WriteImage(dir.file("a.tif"), 40, 30, 8, Ramp);
+    WriteImage(dir.file("b.tif"), 40, 30, 8, Ramp);
+    const auto run = Imgcompare({dir.file("a.tif"), dir.file("b.tif"), "5"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    const auto regions = ParseReport(run.out);
+    ASSERT_EQ(regions.size(), 2u) << run.out;
+    EXPECT_EQ(regions[0].name, "whole");
+    EXPECT_EQ(regions[0].samples, 1200u);
+    EXPECT_EQ(regions[1].name, "interior");
+    EXPECT_EQ(regions[1].samples, 30u * 20u);
+    for (const auto& r : regions) {
+        EXPECT_EQ(r.differing, 0u);
+        EXPECT_EQ(r.max, 0u);
+        EXPECT_EQ(r.mean, 0.0);
+        EXPECT_EQ(r.rms, 0.0);
+        EXPECT_EQ(r.where, "-");
+    }
+}
+
+TEST(Imgcompare, ReportIsAlignedAndNamesTheFiles)
+{
+    TempDir dir;
+    WriteImage(dir.file("a.tif"), 3, 2, 16, Ramp);
+    const auto run = Imgcompare({dir.file("a.tif"), dir.file("a.tif"), "0"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    std::istringstream lines(run.out);
+    std::string first, heads, whole, interior;
+    std::getline(lines, first);
+    std::getline(lines, heads);
+    std::getline(lines, whole);
+    std::getline(lines, interior);
+    EXPECT_EQ(first, "A " + dir.file("a.tif") + ", B " + dir.file("a.tif") +
+                         ": 3 x 2, 16 bits per sample, margin 0");
+    // Every number column ends where its head ends.
+    for (const std::string& line : {whole, interior}) {
+        for (const char* head : {"samples", "differing", "max |A-B|", "mean |A-B|", "rms A-B"}) {
+            const auto end = heads.find(head) + std::string(head).size();
+            ASSERT_LT(end, line.size());
+            EXPECT_NE(line[end - 1], ' ') << head << "\n" << heads << "\n" << line;
+            EXPECT_EQ(line[end], ' ') << head << "\n" << heads << "\n" << line;
+        }
+    }
+}
+
+// One sample changed by d: the largest difference is d at that sample, the
+// mean is d/n and the RMS d/sqrt(n), whichever image holds the larger value.
+TEST(Imgcompare, OneDifferingSample)
+{
+    struct Case {
+        int bits, x, y, delta;
+    };
+    for (const Case c : {Case{8, 17, 11, 3}, Case{8, 0, 0, -200}, Case{16, 39, 29, 60000},
+                         Case{1, 5, 2, 1}, Case{12, 20, 3, -4000}}) {
+        SCOPED_TRACE(::testing::Message() << c.bits << " bits, delta " << c.delta);
+        TempDir dir;
+        const int top = (1 << c.bits) - 1;
+        auto base = [&](int, int) { return static_cast<std::uint16_t>(c.delta > 0 ? 0 : top); };
+        WriteImage(dir.file("a.tif"), 40, 30, c.bits, base);
+        WriteImage(dir.file("b.tif"), 40, 30, c.bits, [&](int x, int y) {
+            const int v = base(x, y);
+            return static_cast<std::uint16_t>(x == c.x && y == c.y ? v + c.delta : v);
+        });
+        const auto run = Imgcompare({dir.file("a.tif"), dir.file("b.tif")});
+        ASSERT_EQ(run.status, 0) << run.err;
+        const auto regions = ParseReport(run.out);
+        ASSERT_EQ(regions.size(), 1u) << run.out;
+        const Region& r = regions[0];
+        const unsigned d = static_cast<unsigned>(std::abs(c.delta));
+        EXPECT_EQ(r.samples, 1200u);
+        EXPECT_EQ(r.differing, 1u);
+        EXPECT_EQ(r.max, d);
+        EXPECT_NEAR(r.mean, d / 1200.0, 0.5e-4);
+        EXPECT_NEAR(r.rms, d / std::sqrt(1200.0), 0.5e-4);
+        EXPECT_EQ(r.where, "x " + std::to_string(c.x) + ", y " + std::to_string(c.y));
+    }
+}
+
+// The interior leaves `margin` samples out at each border: differences on
+// the border ring count in the whole image only.
+TEST(Imgcompare, MarginLeavesTheBorderOut)
+{
+    TempDir dir;
+    const int width = 20, height = 12, margin = 3;
+    WriteImage(dir.file("a.tif"), width, height, 8, [](int, int) { return 100; });
+    // b: 10 more in the outermost ring kept out by the margin, and 1 more in
+    // one interior sample at (margin, height - 1 - margin).
+    WriteImage(dir.file("b.tif"), width, height, 8, [&](int x, int y) {
+        const bool inside = x >= margin && x < width - margin && y >= margin && y < height - margin;
+        if (!inside) return x == margin - 1 ? 110 : 100;
+        return x == margin && y == height - 1 - margin ? 101 : 100;
+    });
+    const auto run = Imgcompare({dir.file("a.tif"), dir.file("b.tif"), std::to_string(margin)});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto regions = ParseReport(run.out);
+    ASSERT_EQ(regions.size(), 2u) << run.out;
+    // Column margin-1 differs in every row; the interior sample adds one.
+    EXPECT_EQ(regions[0].samples, 240u);
+    EXPECT_EQ(regions[0].differing, static_cast<unsigned>(height) + 1);
+    EXPECT_EQ(regions[0].max, 10u);
+    EXPECT_EQ(regions[0].where, "x 2, y 0");
+    EXPECT_NEAR(regions[0].mean, (10.0 * height + 1) / 240, 0.5e-4);
+    EXPECT_NEAR(regions[0].rms, std::sqrt((100.0 * height + 1) / 240), 0.5e-4);
+    EXPECT_EQ(regions[1].name, "interior");
+    EXPECT_EQ(regions[1].samples, 14u * 6u);
+    EXPECT_EQ(regions[1].differing, 1u);
+    EXPECT_EQ(regions[1].max, 1u);
+    EXPECT_EQ(regions[1].where, "x 3, y 8");
+    EXPECT_NEAR(regions[1].mean, 1.0 / 84, 0.5e-4);
+    EXPECT_NEAR(regions[1].rms, std::sqrt(1.0 / 84), 0.5e-4);
+}
+
+TEST(Imgcompare, MarginThatLeavesNoInterior)
+{
+    TempDir dir;
+    WriteImage(dir.file("a.tif"), 9, 4, 8, Ramp);
+    for (const char* margin : {"2", "5"}) {
+        const auto run = Imgcompare({dir.file("a.tif"), dir.file("a.tif"), margin});
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_NE(run.out.find("interior           0  (the margin leaves no interior)\n"),
+                  std::string::npos)
+            << run.out;
+    }
+    // A margin of 1 on a 9 x 4 image keeps 7 x 2 samples.
+    const auto run = Imgcompare({dir.file("a.tif"), dir.file("a.tif"), "1"});
+    const auto regions = ParseReport(run.out);
+    ASSERT_EQ(regions.size(), 2u) << run.out;
+    EXPECT_EQ(regions[1].samples, 14u);
+}
+
+TEST(Imgcompare, Refusals)
+{
+    TempDir dir;
+    WriteImage(dir.file("a.tif"), 40, 30, 8, Ramp);
+    WriteImage(dir.file("wide.tif"), 41, 30, 8, Ramp);
+    WriteImage(dir.file("high.tif"), 40, 31, 8, Ramp);
+    WriteImage(dir.file("deep.tif"), 40, 30, 16, Ramp);
+    const std::string a = dir.file("a.tif");
+    const std::string usage = "usage : imgcompare A.tif B.tif {margin}\n";
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;
+    };
+    const std::vector<Case> cases = {
+        {{}, usage},
+        {{a}, usage},
+        {{a, a, "1", "2"}, usage},
+        {{a, dir.file("wide.tif")}, "images differ in size: 40 x 30 and 41 x 30.\n"},
+        {{dir.file("high.tif"), a}, "images differ in size: 40 x 31 and 40 x 30.\n"},
+        {{a, dir.file("deep.tif"), "2"}, "images differ in bits per sample: 8 and 16.\n"},
+        {{a, a, "-1"}, "bad margin.\n"},
+        {{a, a, "two"}, "bad margin.\n"},
+        {{a, a, "3px"}, "bad margin.\n"},
+        {{a, a, ""}, "bad margin.\n"},
+        {{a, a, "99999999999"}, "bad margin.\n"},
+        // The margin is checked before any file is read.
+        {{dir.file("none.tif"), a, "x"}, "bad margin.\n"},
+    };
+    for (const auto& c : cases) {
+        const auto run = Imgcompare(c.args);
+        EXPECT_EQ(run.status, 1) << c.err;
+        EXPECT_EQ(run.err, c.err);
+        EXPECT_EQ(run.out, "");
+    }
+    // A file the reader refuses is reported by the reader, path first.
+    const auto run = Imgcompare({a, dir.file("none.tif")});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, dir.file("none.tif") + " : file not found.\n");
+    EXPECT_EQ(run.out, "");
+}
+
+}  // namespace

@@ -1,0 +1,94 @@
+// The installed tree: `cmake --install` puts every built program into bin/
+// and its manual page into share/man/man1, and each page renders with
+// `man -l` without a warning and shows the program's own usage line.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+using testsupport::RunResult;
+using testsupport::TempDir;
+
+const std::vector<std::string> kPages = {"diskblur", "ballblur", "specblur", "convblur",
+                                         "imgcompare"};
+
+std::vector<std::string> BuiltPrograms()
+{
+    std::vector<std::string> programs;
+    std::istringstream list(BLUR_PROGRAMS);
+    std::string name;
+    while (std::getline(list, name, ';'))
+        if (!name.empty()) programs.push_back(name);
+    return programs;
+}
+
+// Renders a page as a reader would see it, in the C locale, with every
+// warning of the formatter on standard error.
+RunResult RenderPage(const std::string& page)
+{
+    return testsupport::Run("/usr/bin/env",
+                            {"LC_ALL=C", "MANWIDTH=80", "/usr/bin/man", "--warnings", "-l", page});
+}
+
+TEST(ManualPages, RenderWithoutWarnings)
+{
+    for (const auto& name : kPages) {
+        SCOPED_TRACE(name);
+        const auto page = RenderPage(std::string(MAN_DIR) + "/" + name + ".1");
+        ASSERT_EQ(page.status, 0) << page.err;
+        EXPECT_EQ(page.err, "");
+        for (const char* section : {"NAME", "SYNOPSIS", "DESCRIPTION", "ARGUMENTS", "DIAGNOSTICS",
+                                    "EXIT STATUS", "EXAMPLES", "SEE ALSO"}) {
+            std::string heading = "\n";
+            heading.append(section).append("\n");
+            EXPECT_NE(page.out.find(heading), std::string::npos) << section;
+        }
+        EXPECT_NE(page.out.find("\n       " + name + " "), std::string::npos) << page.out;
+    }
+}
+
+TEST(InstalledTree, HoldsEveryProgramAndItsPage)
+{
+    TempDir prefix;
+    const auto install = testsupport::Run(
+        CMAKE_COMMAND, {"--install", BUILD_DIR, "--prefix", prefix.path().string()});
+    ASSERT_EQ(install.status, 0) << install.out << install.err;
+
+    const auto programs = BuiltPrograms();
+    for (const auto& name : programs) {
+        SCOPED_TRACE(name);
+        const fs::path program = prefix.path() / "bin" / name;
+        const fs::path page = prefix.path() / "share/man/man1" / (name + ".1");
+        ASSERT_TRUE(fs::exists(program));
+        ASSERT_TRUE(fs::exists(page));
+        EXPECT_NE(fs::status(program).permissions() & fs::perms::owner_exec, fs::perms::none);
+
+        // The installed program runs; without arguments it prints its usage
+        // line, which its page shows word for word.
+        const auto usage = testsupport::Run(program.string(), {});
+        EXPECT_EQ(usage.status, 1);
+        ASSERT_EQ(usage.err.rfind("usage : " + name + " ", 0), 0u) << usage.err;
+        const auto rendered = RenderPage(page.string());
+        EXPECT_EQ(rendered.err, "");
+        EXPECT_NE(rendered.out.find(usage.err.substr(0, usage.err.size() - 1)), std::string::npos)
+            << usage.err;
+    }
+    // Nothing else lands in bin/ and man1/.
+    std::size_t files = 0;
+    for (const auto& dir : {"bin", "share/man/man1"}) {
+        if (!fs::exists(prefix.path() / dir)) continue;
+        for ([[maybe_unused]] const auto& entry : fs::directory_iterator(prefix.path() / dir))
+            ++files;
+    }
+    EXPECT_EQ(files, 2 * programs.size());
+}
+
+}  // namespace
