@@ -26,6 +26,10 @@
 
 #include "size.hpp"
 
+#ifdef __linux__
+#include <sys/mman.h>
+#endif
+
 namespace {
 
 constexpr double kLn2 = 0.6931471805599453;
@@ -280,6 +284,26 @@ Convolution FastestConvolution()
     return ConvolutionOf(ConvolveCode::kPortable);
 }
 
+// Large blocks (the working copy) on 2 MiB pages where the system has
+// them on request: a fresh block costs one page fault per page touched,
+// which for a working copy of tens of megabytes on 4 KiB pages takes about
+// as long as a small convolution.  Freed with std::free.
+constexpr std::size_t kHugePage = std::size_t(1) << 21;
+
+void* AllocateLarge(std::size_t bytes)
+{
+#ifdef MADV_HUGEPAGE
+    std::size_t rounded = 0;
+    if (bytes >= kHugePage && CheckedAdd(bytes, kHugePage - 1, &rounded)) {
+        rounded -= rounded % kHugePage;
+        void* block = std::aligned_alloc(kHugePage, rounded);
+        if (block != nullptr) madvise(block, rounded, MADV_HUGEPAGE);
+        return block;
+    }
+#endif
+    return std::malloc(bytes);
+}
+
 }  // namespace
 
 std::int32_t KernelHalfWidth(double radius, std::int32_t bitsPerSample, std::int32_t size)
@@ -331,7 +355,7 @@ bool ConvolveImage(std::uint16_t* const* rows, std::int32_t imageWidth, std::int
         !CheckedAdd(kMaxGroup, 2 * static_cast<std::size_t>(hx), &stageCount) ||
         !CheckedMul(stageCount, sizeof(double), &stageBytes))
         return false;
-    double* workCopy = static_cast<double*>(std::malloc(workBytes));
+    double* workCopy = static_cast<double*>(AllocateLarge(workBytes));
     double* kernelTable = static_cast<double*>(std::malloc(kernelBytes));
     double* stageRow = static_cast<double*>(std::malloc(stageBytes));
     if (workCopy == nullptr || kernelTable == nullptr || stageRow == nullptr) {
