@@ -1,5 +1,7 @@
 #include "filter.hpp"
 
+#include <sys/mman.h>
+
 #include <cmath>
 #include <cstddef>
 #include <cstdlib>
@@ -19,6 +21,10 @@ constexpr std::size_t kComplexBytes = kComplexDoubles * sizeof(double);
 // or more complex values) does too and a column gather touches one line
 // per row.
 constexpr std::size_t kAlignment = 64;
+// Blocks of a huge page or more start on a huge page and ask the kernel for
+// huge pages: a column gather touches one line in every row, which with
+// small pages means one page (and TLB entry) per row.
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
 const char* const kNoMemory = "memory allocation error.";
 
 // Work space of one filtering: the transform lengths and their twiddle
@@ -32,13 +38,20 @@ double** work = nullptr;
 double* array = nullptr;
 double* column = nullptr;
 
-// A block of `bytes` bytes aligned to kAlignment, or null.
+// A block of `bytes` bytes aligned to kAlignment (to kHugePage when that
+// large), or null.
 double* AllocateAligned(std::size_t bytes)
 {
+    const std::size_t alignment = bytes >= kHugePage ? kHugePage : kAlignment;
     std::size_t rounded = 0;
-    if (!CheckedAdd(bytes, kAlignment - 1, &rounded)) return nullptr;
-    rounded -= rounded % kAlignment;
-    return static_cast<double*>(std::aligned_alloc(kAlignment, rounded));
+    if (!CheckedAdd(bytes, alignment - 1, &rounded)) return nullptr;
+    rounded -= rounded % alignment;
+    void* block = std::aligned_alloc(alignment, rounded);
+#ifdef MADV_HUGEPAGE
+    // Only advice: without huge pages everything works the same, slower.
+    if (block != nullptr && alignment == kHugePage) madvise(block, rounded, MADV_HUGEPAGE);
+#endif
+    return static_cast<double*>(block);
 }
 
 void Allocate(std::int32_t width, std::int32_t height)
