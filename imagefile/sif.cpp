@@ -7,11 +7,13 @@
 // entries at the end.  Every part starts at an even offset.
 #include "sif.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "error.hpp"
+#include "size.hpp"
 
 namespace {
 
@@ -37,6 +39,7 @@ constexpr std::uint16_t kBlackIsZero = 1;
 constexpr std::uint32_t kHeaderSize = 8;
 constexpr std::uint32_t kStripBytes = 8192;  // uncompressed bytes per strip at most
 constexpr std::uint32_t kShortMax = 65535;
+constexpr std::uint64_t kFileLimit = std::uint64_t{1} << 32;  // offsets are 32-bit
 
 // LZW numbers.
 constexpr int kCodeClear = 256;
@@ -52,13 +55,25 @@ constexpr std::uint32_t kCodeMask = 0xFFF;
 // Output stream and strip byte counter, shared by the writer and the encoder.
 std::FILE* file = nullptr;
 const char* filePath = nullptr;  // for the failure message
-std::int32_t bytes = 0;          // bytes written since the current strip began
+// Bytes written since the current strip began; 64 bits so that even an
+// absurdly long single-row strip is counted exactly and refused as too large
+// instead of wrapping.
+std::int64_t bytes = 0;
 
 // Output buffer in front of `file`: the stream is written in large blocks
 // instead of one call per byte.  Nothing observable depends on it.
 constexpr std::size_t kOutSize = 1 << 16;
 unsigned char outBuf[kOutSize];
 std::size_t outLen = 0;
+
+// Rows are packed into this buffer a chunk at a time and encoded from it.
+// A byte in yields at most two code writes (a prefix and a Clear) of 12
+// bits each, so at most 4 bytes out; a chunk therefore always fits the
+// output buffer once it has been flushed.
+constexpr std::size_t kChunkSize = 4096;
+constexpr std::size_t kOutPerByte = 4;
+static_assert(kOutPerByte * (kChunkSize + 1) <= kOutSize);
+unsigned char chunk[kChunkSize];
 
 // LZW encoder state.
 std::uint32_t LZWbuf = 0;          // bit buffer; codes enter at the low end
@@ -143,41 +158,74 @@ void InitLZWEncode()
     LZWhead = kNoPrefix;
 }
 
-inline void Encode(unsigned c)
+// Encodes the next `n` bytes of the current strip, one LZW step per byte.  The encoder state lives
+// in locals for the whole chunk, and the output space for the chunk is reserved up front, so the
+// inner loop is one hash probe and, for a new string, one code write.
+void Encode(const unsigned char* in, std::size_t n)
 {
-    if (LZWhead == kNoPrefix) {
-        LZWhead = static_cast<std::int32_t>(c);
-        return;
-    }
-    const std::uint32_t key = ((static_cast<std::uint32_t>(LZWhead) << 8) | c)
-                              << 12;  // (head * 256 + c) * 4096
-    std::uint32_t h = (c << 5) ^ static_cast<std::uint32_t>(LZWhead);
-    const std::uint32_t step = h == 0 ? kTableSize - 1 : h;
-    for (;;) {
-        const std::uint32_t slot = LZWstr[h];
-        if (slot == 0) break;
-        if ((slot & ~kCodeMask) == key) {
-            LZWhead = static_cast<std::int32_t>(slot & kCodeMask);
-            return;
+    if (n == 0) return;
+    if (outLen + kOutPerByte * n + kOutPerByte > kOutSize) Flush();
+    unsigned char* out = outBuf + outLen;
+    std::uint32_t buf = LZWbuf;
+    std::int32_t num = LZWnum;
+    std::int32_t len = LZWlen;
+    std::int32_t code = LZWcode;
+    std::int32_t roof = LZWroof;
+    std::uint32_t head = static_cast<std::uint32_t>(LZWhead);
+    auto put = [&](std::uint32_t value) {
+        buf = (buf << len) | value;
+        num += len;
+        while (num > 7) {
+            num -= 8;
+            *out++ = static_cast<unsigned char>(buf >> num);
         }
-        h += step;
-        if (h >= kTableSize) h -= kTableSize;
-    }
-    PutCode(static_cast<std::uint32_t>(LZWhead), LZWlen);
-    if (LZWcode == kCodeLimit) {
-        PutCode(kCodeClear, LZWlen);
-        ResetTable();
-    } else {
-        LZWstr[h] = key | static_cast<std::uint32_t>(LZWcode);
-        if (++LZWcode == LZWroof) {
-            LZWroof = 2 * LZWcode;
-            ++LZWlen;
+    };
+
+    std::size_t i = 0;
+    if (head == kNoPrefix) head = in[i++];
+    for (; i < n; ++i) {
+        const std::uint32_t c = in[i];
+        const std::uint32_t key = ((head << 8) | c) << 12;  // (head * 256 + c) * 4096
+        std::uint32_t h = (c << 5) ^ head;
+        const std::uint32_t step = h == 0 ? kTableSize - 1 : h;
+        std::uint32_t slot = LZWstr[h];
+        while (slot != 0 && (slot & ~kCodeMask) != key) {
+            h += step;
+            if (h >= kTableSize) h -= kTableSize;
+            slot = LZWstr[h];
         }
+        if (slot != 0) {
+            head = slot & kCodeMask;
+            continue;
+        }
+        put(head);
+        if (code == kCodeLimit) {
+            put(kCodeClear);  // with the full 12 bits, before the width drops
+            std::memset(LZWstr, 0, sizeof LZWstr);
+            len = kBitsMin;
+            code = kCodeFirst;
+            roof = kRoofMin;
+        } else {
+            LZWstr[h] = key | static_cast<std::uint32_t>(code);
+            if (++code == roof) {
+                roof = 2 * code;
+                ++len;
+            }
+        }
+        head = c;
     }
-    LZWhead = static_cast<std::int32_t>(c);
+
+    bytes += out - (outBuf + outLen);
+    outLen = static_cast<std::size_t>(out - outBuf);
+    LZWbuf = buf;
+    LZWnum = num;
+    LZWlen = len;
+    LZWcode = code;
+    LZWroof = roof;
+    LZWhead = static_cast<std::int32_t>(head);
 }
 
-std::int32_t TermLZWEncode()
+std::int64_t TermLZWEncode()
 {
     if (LZWhead != kNoPrefix) {
         PutCode(static_cast<std::uint32_t>(LZWhead), LZWlen);
@@ -194,40 +242,58 @@ std::int32_t TermLZWEncode()
 }
 
 // Packs one row into bytes, most significant bit first for the fractional
-// widths, and passes them to the encoder.  Samples are masked to their width
-// so that a sample too large for the depth cannot spill into its neighbours.
+// widths, and passes them to the encoder a chunk at a time.  Samples are
+// masked to their width so that a sample too large for the depth cannot
+// spill into its neighbours.
 void EncodeRow(const std::uint16_t* row, std::int32_t width, std::int32_t bits)
 {
-    if (bits == 8) {
-        for (std::int32_t x = 0; x < width; ++x) Encode(row[x] & 0xFFu);
-    } else if (bits == 16) {
-        for (std::int32_t x = 0; x < width; ++x) {
-            Encode(row[x] & 0xFFu);
-            Encode(row[x] >> 8);
-        }
-    } else if (bits == 32) {
-        for (std::int32_t x = 0; x < width; ++x) {
-            Encode(row[x] & 0xFFu);
-            Encode(row[x] >> 8);
-            Encode(0);
-            Encode(0);
-        }
-    } else {
-        // At most 7 bits wait in the accumulator before a sample of up to 31
-        // bits is added, so 64 bits always suffice.
-        const std::uint64_t mask = (std::uint64_t{1} << bits) - 1;
-        std::uint64_t acc = 0;
-        int pending = 0;
-        for (std::int32_t x = 0; x < width; ++x) {
-            acc = (acc << bits) | (row[x] & mask);
-            pending += bits;
-            while (pending >= 8) {
-                pending -= 8;
-                Encode(static_cast<unsigned>(acc >> pending) & 0xFFu);
+    const std::size_t count = width > 0 ? static_cast<std::size_t>(width) : 0;
+    if (bits == 8 || bits == 16 || bits == 32) {
+        const std::size_t step = static_cast<std::size_t>(bits) / 8;  // bytes per sample
+        const std::size_t perChunk = kChunkSize / step;
+        for (std::size_t x = 0; x < count; x += perChunk) {
+            const std::size_t n = std::min(perChunk, count - x);
+            const std::uint16_t* in = row + x;
+            if (bits == 8) {
+                for (std::size_t j = 0; j < n; ++j) chunk[j] = static_cast<unsigned char>(in[j]);
+            } else if (bits == 16) {
+                for (std::size_t j = 0; j < n; ++j) {
+                    chunk[2 * j] = static_cast<unsigned char>(in[j]);
+                    chunk[2 * j + 1] = static_cast<unsigned char>(in[j] >> 8);
+                }
+            } else {
+                for (std::size_t j = 0; j < n; ++j) {
+                    chunk[4 * j] = static_cast<unsigned char>(in[j]);
+                    chunk[4 * j + 1] = static_cast<unsigned char>(in[j] >> 8);
+                    chunk[4 * j + 2] = 0;
+                    chunk[4 * j + 3] = 0;
+                }
             }
+            Encode(chunk, n * step);
         }
-        if (pending > 0) Encode(static_cast<unsigned>(acc << (8 - pending)) & 0xFFu);
+        return;
     }
+    // At most 7 bits wait in the accumulator before a sample of up to 31
+    // bits is added, so 64 bits always suffice.
+    const std::uint64_t mask = (std::uint64_t{1} << bits) - 1;
+    std::uint64_t acc = 0;
+    int pending = 0;
+    std::size_t filled = 0;
+    for (std::size_t x = 0; x < count; ++x) {
+        acc = (acc << bits) | (row[x] & mask);
+        pending += bits;
+        while (pending >= 8) {
+            pending -= 8;
+            chunk[filled++] = static_cast<unsigned char>(acc >> pending);
+        }
+        // A sample adds at most 4 bytes; keep room for the next one.
+        if (filled > kChunkSize - 4) {
+            Encode(chunk, filled);
+            filled = 0;
+        }
+    }
+    if (pending > 0) chunk[filled++] = static_cast<unsigned char>(acc << (8 - pending));
+    Encode(chunk, filled);
 }
 
 }  // namespace
@@ -236,8 +302,7 @@ void StoreImageFile(const char* path, std::int32_t width, std::int32_t height,
                     std::int32_t bitsPerSample, const std::uint16_t* const* rows,
                     const char* description)
 {
-    const std::uint32_t descLength =
-        description == nullptr ? 0 : static_cast<std::uint32_t>(std::strlen(description) + 1);
+    const std::uint64_t descLength = description == nullptr ? 0 : std::strlen(description) + 1;
     // Computed wide; equal to the 32-bit rule for every image that fits memory.
     const std::uint64_t bytesPerRow =
         (static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(bitsPerSample) + 7) / 8;
@@ -250,11 +315,13 @@ void StoreImageFile(const char* path, std::int32_t width, std::int32_t height,
         height <= 0 ? 0
                     : static_cast<std::uint32_t>(
                           (static_cast<std::uint64_t>(height) + rowsPerStrip - 1) / rowsPerStrip);
-    const std::uint32_t dataStart =
-        descLength <= 4 ? kHeaderSize : kHeaderSize + ((descLength + 1) & ~1u);
+    const std::uint64_t dataStart =
+        descLength <= 4 ? kHeaderSize : kHeaderSize + ((descLength + 1) & ~std::uint64_t{1});
 
-    auto* counts = static_cast<std::uint32_t*>(
-        std::malloc(static_cast<std::size_t>(strips == 0 ? 1 : strips) * sizeof(std::uint32_t)));
+    std::size_t countsSize = 0;
+    std::uint32_t* counts = nullptr;
+    if (CheckedMul(strips == 0 ? 1 : strips, sizeof(std::uint32_t), &countsSize))
+        counts = static_cast<std::uint32_t*>(std::malloc(countsSize));
     if (counts == nullptr) {
         std::fprintf(stderr, "%s : no allocatable memory.\n", path);
         ExitFailure();
@@ -269,35 +336,45 @@ void StoreImageFile(const char* path, std::int32_t width, std::int32_t height,
     Put2(kTiffMagic);
     Put4(0);
     if (descLength > 4) {
-        for (std::uint32_t i = 0; i < descLength; ++i)
+        for (std::uint64_t i = 0; i < descLength; ++i)
             PutByte(static_cast<unsigned char>(description[i]));
         if (descLength & 1) PutByte(0);
     }
 
+    // Offsets are 32-bit: a file that grows past 4 GiB cannot be stored, and
+    // is refused as soon as a strip crosses the limit rather than written
+    // with wrapped offsets.
+    if (dataStart > kFileLimit) NotStored();
+    std::uint64_t position = dataStart;
     for (std::int32_t r = 0; r < height; ++r) {
         const auto ur = static_cast<std::uint32_t>(r);
         if (ur % rowsPerStrip == 0) InitLZWEncode();
         EncodeRow(rows[r], width, bitsPerSample);
         if (r + 1 == height || (ur + 1) % rowsPerStrip == 0) {
-            const std::int32_t count = TermLZWEncode();
-            counts[ur / rowsPerStrip] = static_cast<std::uint32_t>(count);
+            const std::int64_t count = TermLZWEncode();
             if (count & 1) PutByte(0);
+            position += static_cast<std::uint64_t>(count + (count & 1));
+            if (position > kFileLimit) NotStored();
+            counts[ur / rowsPerStrip] = static_cast<std::uint32_t>(count);
         }
     }
+    const std::uint64_t fileEnd =
+        position + (strips > 1 ? 8ull * strips : 0) + 2 + 12 * (descLength > 0 ? 11 : 10) + 4;
+    if (fileEnd > kFileLimit) NotStored();
 
-    std::uint32_t ifd = 0;
-    if (strips == 1) {
-        ifd = dataStart + ((counts[0] + 1) & ~1u);
-    } else {
-        std::uint32_t offset = dataStart;
+    // From here on every offset fits in 32 bits.
+    const auto stripsAt = static_cast<std::uint32_t>(dataStart);
+    const auto tablesAt = static_cast<std::uint32_t>(position);  // just behind the last strip
+    std::uint32_t ifd = tablesAt;
+    if (strips > 1) {
+        std::uint32_t offset = stripsAt;
         for (std::uint32_t i = 0; i < strips; ++i) {
             Put4(offset);
             offset += (counts[i] + 1) & ~1u;
         }
         for (std::uint32_t i = 0; i < strips; ++i) Put4(counts[i]);
-        ifd = offset + 8 * strips;  // offset is now A, just behind the last strip
+        ifd += 8 * strips;
     }
-    const std::uint32_t tablesAt = ifd - 8 * strips;  // A, meaningful when strips > 1
 
     const auto uwidth = static_cast<std::uint32_t>(width);
     const auto uheight = static_cast<std::uint32_t>(height);
@@ -310,7 +387,7 @@ void StoreImageFile(const char* path, std::int32_t width, std::int32_t height,
     if (descLength > 0) {
         Put2(kTagImageDescription);
         Put2(kTypeAscii);
-        Put4(descLength);
+        Put4(static_cast<std::uint32_t>(descLength));
         if (descLength > 4) {
             Put4(kHeaderSize);
         } else {
@@ -318,7 +395,7 @@ void StoreImageFile(const char* path, std::int32_t width, std::int32_t height,
                 PutByte(i < descLength ? static_cast<unsigned char>(description[i]) : 0);
         }
     }
-    PutEntry(kTagStripOffsets, kTypeLong, strips, strips == 1 ? dataStart : tablesAt);
+    PutEntry(kTagStripOffsets, kTypeLong, strips, strips == 1 ? stripsAt : tablesAt);
     PutEntry(kTagSamplesPerPixel, kTypeShort, 1, 1);
     PutEntry(kTagRowsPerStrip, kTypeLong, 1, rowsPerStrip);
     PutEntry(kTagStripByteCounts, kTypeLong, strips,

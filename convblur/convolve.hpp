@@ -1,0 +1,35 @@
+// Direct two-dimensional convolution of a greyscale image with a sampled,
+// truncated Gaussian kernel: the computing core of convblur.
+#pragma once
+
+#include <cstdint>
+
+// Half-width of the kernel window along an axis of `size` samples (size at
+// least 1): min(⌈r·√((bits + 1)·ln 2)⌉, size).  The window covers offsets
+// up to half-width − 1 on either side.  `radius` > 0 (+inf gives `size`).
+std::int32_t KernelHalfWidth(double radius, std::int32_t bitsPerSample, std::int32_t size);
+
+// Smooths the image in place: every sample becomes
+//   bias + Σ (sample(c, k) − bias) · exp(−((c − x)² + (k − y)²)/r²)/(π r²)
+// over the window of half-widths KernelHalfWidth(radius, bits, width) and
+// (…, height), clipped to the image, each sum taken in the order rows top
+// to bottom, columns left to right, rounded half up and clamped to
+// 0 .. 2^bits − 1 (a sum that is not a number gives 0).  `rows` holds
+// `height` pointers to `width` samples; bitsPerSample is 1 to 16; radius > 0.
+// Returns false, leaving the image untouched, when the working memory
+// cannot be had (or its size cannot be represented).
+bool ConvolveImage(std::uint16_t* const* rows, std::int32_t width, std::int32_t height,
+                   std::int32_t bitsPerSample, double radius, double bias);
+
+// Code paths of the convolution.  They give the same samples, except that
+// the fused multiply-add of kAvx2 and kAvx512 may round a sum lying within
+// about 1e-12 of a half-integer the other way.
+enum class ConvolveCode { kPortable, kAvx2, kAvx512 };
+
+// Whether this processor runs `code`.
+bool ConvolveCodeRuns(ConvolveCode code);
+
+// Chooses the code path for the following calls (tests and benchmarks);
+// by default the fastest one this processor runs is used.  Returns false,
+// changing nothing, when the processor does not run `code`.
+bool SelectConvolveCode(ConvolveCode code);

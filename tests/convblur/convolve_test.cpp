@@ -1,0 +1,311 @@
+#include "convolve.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "reference.hpp"
+
+namespace {
+
+using convref::Image;
+
+constexpr ConvolveCode kCodes[] = {ConvolveCode::kPortable, ConvolveCode::kAvx2,
+                                   ConvolveCode::kAvx512};
+
+std::string Name(ConvolveCode code)
+{
+    switch (code) {
+        case ConvolveCode::kPortable:
+            return "portable";
+        case ConvolveCode::kAvx2:
+            return "avx2";
+        case ConvolveCode::kAvx512:
+            return "avx512";
+    }
+    return "?";
+}
+
+// The code paths this processor runs.
+std::vector<ConvolveCode> Codes()
+{
+    std::vector<ConvolveCode> codes;
+    for (ConvolveCode code : kCodes)
+        if (ConvolveCodeRuns(code)) codes.push_back(code);
+    return codes;
+}
+
+// Runs ConvolveImage on a copy of the image with the given code path.
+std::vector<std::uint16_t> Convolve(const Image& image, int bits, double radius, double bias,
+                                    ConvolveCode code)
+{
+    EXPECT_TRUE(SelectConvolveCode(code));
+    std::vector<std::uint16_t> samples = image.samples;
+    std::vector<std::uint16_t*> rows(image.height);
+    for (std::int32_t y = 0; y < image.height; ++y) rows[y] = samples.data() + y * image.width;
+    EXPECT_TRUE(ConvolveImage(rows.data(), image.width, image.height, bits, radius, bias));
+    return samples;
+}
+
+Image Uniform(std::int32_t width, std::int32_t height, std::uint16_t value)
+{
+    return Image{width, height, std::vector<std::uint16_t>(std::size_t(width) * height, value)};
+}
+
+Image Random(std::int32_t width, std::int32_t height, int bits, std::mt19937& random)
+{
+    std::uniform_int_distribution<int> sample(0, (1 << bits) - 1);
+    Image image = Uniform(width, height, 0);
+    for (auto& s : image.samples) s = static_cast<std::uint16_t>(sample(random));
+    return image;
+}
+
+// Checks every code path against the long-double reference, sample for
+// sample, except where the reference lies within 1e-9 of a half-integer.
+void ExpectMatchesReference(const Image& image, int bits, double radius, double bias)
+{
+    const auto sums = convref::Sums(image, bits, radius, bias);
+    for (ConvolveCode code : Codes()) {
+        SCOPED_TRACE(Name(code));
+        const auto got = Convolve(image, bits, radius, bias, code);
+        int mismatches = 0;
+        for (std::size_t i = 0; i < sums.size() && mismatches < 5; ++i) {
+            if (convref::Ambiguous(sums[i])) continue;
+            if (got[i] != convref::Expected(sums[i], bits)) {
+                ++mismatches;
+                ADD_FAILURE() << "sample (" << i % image.width << ", " << i / image.width
+                              << "): got " << got[i] << ", reference sum "
+                              << static_cast<double>(sums[i]);
+            }
+        }
+    }
+}
+
+TEST(KernelHalfWidth, FollowsTheCutOffDistance)
+{
+    struct Case {
+        double radius;
+        int bits;
+        std::int32_t size;
+        std::int32_t expected;
+    };
+    const double inf = std::numeric_limits<double>::infinity();
+    const Case cases[] = {
+        {1, 8, 1000, 3},
+        {1, 16, 1000, 4},
+        {2, 16, 1000, 7},
+        {0.5, 1, 1000, 1},
+        {4, 16, 1000, 14},
+        {0.01, 16, 1000, 1},
+        {2, 16, 3, 3},
+        {2, 16, 100, 7},
+        {1e300, 8, 77, 77},
+        {inf, 16, 5, 5},
+        {3e9, 1, 2147483647, 2147483647},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "r=" << c.radius << " bits=" << c.bits);
+        EXPECT_EQ(KernelHalfWidth(c.radius, c.bits, c.size), c.expected);
+        if (std::isfinite(c.radius)) {
+            EXPECT_EQ(KernelHalfWidth(c.radius, c.bits, c.size),
+                      convref::HalfWidth(c.radius, c.bits, c.size));
+        }
+    }
+}
+
+TEST(ConvolveImage, MatchesReferenceOnRandomImages)
+{
+    std::mt19937 random(2026);
+    std::uniform_real_distribution<double> radii(0.2, 3.5);
+    // Sizes smaller and larger than the kernel, and wide enough for the
+    // unpadded interior of the vector paths (groups of up to 64 samples).
+    const std::int32_t sizes[][2] = {{1, 1}, {2, 9}, {13, 1}, {23, 17}, {150, 7}, {97, 40}};
+    for (int bits = 1; bits <= 16; ++bits) {
+        const double top = std::ldexp(1.0, bits) - 1;
+        std::uniform_real_distribution<double> biases(-0.3 * top, 1.3 * top);
+        for (const auto& size : sizes) {
+            const Image image = Random(size[0], size[1], bits, random);
+            const double radius = radii(random);
+            const double bias = random() % 3 == 0 ? 0.0 : biases(random);
+            SCOPED_TRACE(testing::Message() << bits << " bits, " << size[0] << "x" << size[1]
+                                            << ", r=" << radius << ", bias=" << bias);
+            ExpectMatchesReference(image, bits, radius, bias);
+        }
+    }
+}
+
+TEST(ConvolveImage, MatchesReferenceWithBroadKernels)
+{
+    std::mt19937 random(17);
+    // Kernels as wide as the image or wider, and a large one on a larger
+    // image, where interior and padded border groups meet.
+    ExpectMatchesReference(Random(70, 5, 16, random), 16, 30.0, 1234.5);
+    ExpectMatchesReference(Random(5, 70, 12, random), 12, 9.0, 0.0);
+    ExpectMatchesReference(Random(131, 33, 16, random), 16, 4.0, 30000.0);
+}
+
+TEST(ConvolveImage, SingleSampleKernelScalesByThePeakWeight)
+{
+    // r·√(17 ln 2) ≤ 1 at 16 bits, and r = 0.5 at 1 bit: h = 1, so every
+    // sample becomes bias + (s − bias)/(π r²).
+    struct Case {
+        int bits;
+        double radius;
+        double bias;
+    };
+    const Case cases[] = {{16, 0.29, 30000}, {16, 0.2, 1000.25}, {1, 0.5, 0.0}, {8, 0.3, 100}};
+    std::mt19937 random(5);
+    for (const Case& c : cases) {
+        ASSERT_EQ(KernelHalfWidth(c.radius, c.bits, 1000), 1);
+        const Image image = Random(67, 3, c.bits, random);
+        for (ConvolveCode code : Codes()) {
+            SCOPED_TRACE(Name(code));
+            const auto got = Convolve(image, c.bits, c.radius, c.bias, code);
+            for (std::size_t i = 0; i < got.size(); ++i) {
+                const long double sum =
+                    c.bias + (image.samples[i] - static_cast<long double>(c.bias)) /
+                                 (std::acos(-1.0L) * c.radius * c.radius);
+                if (!convref::Ambiguous(sum)) {
+                    ASSERT_EQ(got[i], convref::Expected(sum, c.bits)) << "sample " << i;
+                }
+            }
+        }
+    }
+}
+
+TEST(ConvolveImage, NarrowImageReachesTheWholeHeight)
+{
+    // 100 × 3 at r = 2, 16 bits: hx = 7, hy = 3.  An impulse in the top row
+    // spreads to all three rows and 6 columns either side, each output the
+    // Gaussian's value for its offset.
+    const std::int32_t width = 100;
+    const std::int32_t x0 = 40;
+    Image image = Uniform(width, 3, 0);
+    image.samples[x0] = 65535;
+    const long double pi = std::acos(-1.0L);
+    for (ConvolveCode code : Codes()) {
+        SCOPED_TRACE(Name(code));
+        const auto got = Convolve(image, 16, 2.0, 0.0, code);
+        for (std::int32_t y = 0; y < 3; ++y)
+            for (std::int32_t x = 0; x < width; ++x) {
+                const std::int32_t dx = x - x0;
+                long double expected = 0;
+                if (std::abs(dx) <= 6)
+                    expected = std::floor(
+                        65535 * std::exp(-static_cast<long double>(dx * dx + y * y) / 4) /
+                            (4 * pi) +
+                        0.5L);
+                EXPECT_EQ(got[y * width + x], expected) << "x=" << x << " y=" << y;
+            }
+        EXPECT_GT(got[x0 + 6], 0) << "the end of the window row is reached";
+        EXPECT_GT(got[2 * width + x0], 0) << "the last window row is reached";
+    }
+}
+
+TEST(ConvolveImage, ImageAtTheBiasIsReproduced)
+{
+    struct Case {
+        int bits;
+        std::uint16_t value;
+        double radius;
+    };
+    const Case cases[] = {{16, 40000, 0.3}, {16, 12345, 2.0}, {8, 200, 4.5},
+                          {1, 1, 1.0},      {12, 0, 3.0},     {16, 65535, 0.7}};
+    for (const Case& c : cases) {
+        const Image image = Uniform(75, 21, c.value);
+        for (ConvolveCode code : Codes()) {
+            SCOPED_TRACE(testing::Message() << Name(code) << " value " << c.value);
+            EXPECT_EQ(Convolve(image, c.bits, c.radius, c.value, code), image.samples);
+        }
+    }
+}
+
+TEST(ConvolveImage, UniformImageFallsSymmetricallyAtAllFourBorders)
+{
+    // Bias 0, r = 2: the value holds (within one step) away from the
+    // borders and falls toward 0 within h = 7 samples of each border, the
+    // same way at all four, with no wrap-around between opposite borders.
+    const std::int32_t n = 90;
+    const std::uint16_t s = 50000;
+    const Image image = Uniform(n, n, s);
+    for (ConvolveCode code : Codes()) {
+        SCOPED_TRACE(Name(code));
+        const auto got = Convolve(image, 16, 2.0, 0.0, code);
+        auto at = [&](std::int32_t x, std::int32_t y) { return int(got[y * n + x]); };
+        for (std::int32_t y = 0; y < n; ++y)
+            for (std::int32_t x = 0; x < n; ++x) {
+                ASSERT_EQ(at(x, y), at(n - 1 - x, y));
+                ASSERT_EQ(at(x, y), at(x, n - 1 - y));
+                ASSERT_EQ(at(x, y), at(y, x));
+                const bool inner = std::min({x, y, n - 1 - x, n - 1 - y}) >= 6;
+                if (inner) {
+                    ASSERT_LE(std::abs(at(x, y) - s), 1);
+                }
+            }
+        // Along a row through the middle: rising from the border inward.
+        for (std::int32_t x = 0; x < 6; ++x) EXPECT_LT(at(x, n / 2), at(x + 1, n / 2));
+        // At the border about half the kernel (plus half its middle column)
+        // lies inside: 0.641 of the value for r = 2.
+        EXPECT_LT(at(0, n / 2), s * 0.65);
+        EXPECT_GT(at(0, n / 2), s * 0.63);
+        EXPECT_LT(at(0, 0), at(0, n / 2));
+    }
+}
+
+TEST(ConvolveImage, SumsOutsideTheSampleRangeAreClamped)
+{
+    struct Case {
+        int bits;
+        std::uint16_t value;
+        double radius;
+        double bias;
+        std::uint16_t centre;  // expected away from the borders
+        std::uint16_t corner;  // expected at (0, 0)
+    };
+    const Case cases[] = {
+        // Weights summing to 1.368 push the top of the range over it.
+        {16, 65535, 0.5, 0, 65535, 65535},
+        {8, 255, 0.5, 0, 255, 255},
+        {1, 1, 0.5, 0, 1, 1},
+        // …and a bias inside the range pulls samples at 0 below it.
+        {16, 0, 0.5, 100, 0, 0},
+        // A bias beyond either end of the range.
+        {16, 65535, 2.0, 70000, 65535, 65535},
+        {16, 0, 2.0, -5000, 0, 0},
+        {8, 250, 2.0, 1e4, 255, 255},
+    };
+    for (const Case& c : cases) {
+        const Image image = Uniform(80, 12, c.value);
+        for (ConvolveCode code : Codes()) {
+            SCOPED_TRACE(testing::Message()
+                         << Name(code) << " bits " << c.bits << " bias " << c.bias);
+            const auto got = Convolve(image, c.bits, c.radius, c.bias, code);
+            EXPECT_EQ(got[6 * 80 + 40], c.centre);
+            EXPECT_EQ(got[0], c.corner);
+        }
+    }
+}
+
+TEST(ConvolveImage, SumThatIsNotANumberGivesZero)
+{
+    const Image image = Uniform(70, 4, 300);
+    for (ConvolveCode code : Codes()) {
+        SCOPED_TRACE(Name(code));
+        const auto got = Convolve(image, 16, 1.0, std::nan(""), code);
+        EXPECT_EQ(got, std::vector<std::uint16_t>(got.size(), 0));
+    }
+}
+
+TEST(ConvolveImage, UnrepresentableWorkingSizeIsRefused)
+{
+    // 8·width·height overflows; nothing is read or allocated.
+    std::uint16_t* rows[1] = {nullptr};
+    EXPECT_FALSE(ConvolveImage(rows, 2147483647, 2147483647, 16, 1.0, 0.0));
+}
+
+}  // namespace

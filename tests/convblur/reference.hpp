@@ -1,0 +1,67 @@
+// Independent reference for the convblur tests: the plain window loop with
+// long-double weights and sums, and the comparison rule for its results.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+namespace convref {
+
+// ⌈r·√((bits + 1)·ln 2)⌉ computed in long double, clamped to the axis.
+inline std::int32_t HalfWidth(double radius, int bits, std::int32_t size)
+{
+    const long double h = std::ceil(radius * std::sqrt((bits + 1) * std::log(2.0L)));
+    return h >= size ? size : static_cast<std::int32_t>(h);
+}
+
+// Unrounded result of one output sample: bias + Σ (s − bias)·g over the
+// clipped window, g(dx, dy) = exp(−(dx² + dy²)/r²)/(π r²).
+struct Image {
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    std::vector<std::uint16_t> samples;  // row by row
+    std::uint16_t at(std::int32_t x, std::int32_t y) const { return samples[y * width + x]; }
+};
+
+inline std::vector<long double> Sums(const Image& image, int bits, double radius, double bias)
+{
+    const std::int32_t hx = HalfWidth(radius, bits, image.width);
+    const std::int32_t hy = HalfWidth(radius, bits, image.height);
+    const long double r2 = static_cast<long double>(radius) * radius;
+    const long double pi = std::acos(-1.0L);
+    std::vector<long double> sums(image.samples.size());
+    for (std::int32_t y = 0; y < image.height; ++y)
+        for (std::int32_t x = 0; x < image.width; ++x) {
+            long double sum = bias;
+            for (std::int32_t k = std::max(0, y - hy + 1); k < std::min(y + hy, image.height); ++k)
+                for (std::int32_t c = std::max(0, x - hx + 1); c < std::min(x + hx, image.width);
+                     ++c) {
+                    const long double d2 = static_cast<long double>(k - y) * (k - y) +
+                                           static_cast<long double>(c - x) * (c - x);
+                    sum += (image.at(c, k) - static_cast<long double>(bias)) * std::exp(-d2 / r2) /
+                           (pi * r2);
+                }
+            sums[y * image.width + x] = sum;
+        }
+    return sums;
+}
+
+// True when a sum lies so close to a half-integer that double rounding may
+// send it either way.
+inline bool Ambiguous(long double sum)
+{
+    const long double f = sum - std::floor(sum);
+    return std::fabs(f - 0.5L) < 1e-9L;
+}
+
+// The sample for a sum: rounded half up, clamped to 0 .. 2^bits − 1.
+inline std::uint16_t Expected(long double sum, int bits)
+{
+    const long double top = std::ldexp(1.0L, bits) - 1;
+    const long double v = std::floor(sum + 0.5L);
+    return static_cast<std::uint16_t>(std::clamp(v, 0.0L, top));
+}
+
+}  // namespace convref

@@ -1,0 +1,217 @@
+// Hostile headers: memory follows the data actually read, not the sizes a
+// header declares; offsets and byte counts use all 32 bits.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "rif_harness.hpp"
+#include "tiff_builder.hpp"
+
+namespace {
+
+using rifharness::ReadFile;
+using rifharness::ReadResult;
+using testsupport::TempDir;
+using tiffbuilder::Bytes;
+using tiffbuilder::PackCodes;
+using tiffbuilder::TiffBuilder;
+namespace tb = tiffbuilder;
+
+std::string Fatal(const std::string& message)
+{
+    return "F : " + message + "\n";
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressLimitWorks = false;  // the sanitizer reserves terabytes of shadow
+#else
+constexpr bool kAddressLimitWorks = true;
+#endif
+
+std::size_t VirtualSize()
+{
+    std::ifstream in("/proc/self/statm");
+    std::size_t pages = 0;
+    in >> pages;
+    return pages * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+}
+
+struct ChildResult {
+    int status = -1;
+    std::string err;
+};
+
+// Reads `path` in a child process whose address space may grow by `slack`
+// bytes at most, with every out-parameter given.
+ChildResult ReadLimited(const std::string& path, std::size_t slack)
+{
+    TempDir dir;
+    const std::string errPath = dir.file("stderr");
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int fd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(fd, 2);
+        const rlim_t limit = VirtualSize() + slack;
+        const rlimit rl = {limit, limit};
+        setrlimit(RLIMIT_AS, &rl);
+        std::int32_t width = 0;
+        std::int32_t height = 0;
+        std::int32_t bits = 0;
+        std::uint16_t** rows = nullptr;
+        char* text = nullptr;
+        ReadImageFile(path.c_str(), &width, &height, &bits, &rows, &text);
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ChildResult r;
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    const auto bytes = testsupport::ReadBytes(errPath);
+    r.err = rifharness::ReplaceAll(std::string(bytes.begin(), bytes.end()), path, "F");
+    return r;
+}
+
+struct HostileCase {
+    const char* name;
+    Bytes file;
+    const char* message;
+};
+
+std::vector<HostileCase> HostileCases()
+{
+    std::vector<HostileCase> cases;
+    {
+        // 2^31 - 1 square, one strip of a few LZW codes.
+        TiffBuilder b;
+        b.Image(0x7FFFFFFF, 0x7FFFFFFF, 8, tb::kLZW);
+        b.Strips({PackCodes({{256, 9}, {65, 9}, {258, 9}, {259, 9}, {260, 9}})});
+        cases.push_back({"huge square, LZW", b.Build(), "LZW too few codes."});
+    }
+    {
+        TiffBuilder b;
+        b.Image(0x7FFFFFFF, 0x7FFFFFFF, 16, tb::kNone);
+        b.Strips({Bytes(100, 7)});
+        cases.push_back({"huge square, uncompressed", b.Build(), "too few codes."});
+    }
+    {
+        // PackBits runs expand 64-fold, and the row still only grows with them.
+        TiffBuilder b;
+        b.Image(0x7FFFFFFF, 1, 8, tb::kPackBits);
+        Bytes runs;
+        for (int i = 0; i < 200; ++i) runs.insert(runs.end(), {129, 3});
+        b.Strips({runs});
+        cases.push_back({"huge width, PackBits runs", b.Build(), "MPB too few codes."});
+    }
+    {
+        TiffBuilder b;
+        b.At(tb::kDescription, tb::kAscii, 0xFFFFFFFFu, 8);
+        b.Image(2, 2, 8);
+        b.Strips({{1, 2, 3, 4}});
+        cases.push_back({"description count 2^32-1", b.Build(), "missing image description."});
+    }
+    {
+        // One strip declared to hold ten million rows.
+        TiffBuilder b;
+        b.Image(1000, 10000000, 8);
+        b.Strips({Bytes(5000, 1)});
+        cases.push_back({"millions of rows in one strip", b.Build(), "too few codes."});
+    }
+    {
+        // 2^31 - 1 strips whose tables would lie far past the end.
+        TiffBuilder b;
+        b.Image(1, 0x7FFFFFFF, 8);
+        b.Short(tb::kRowsPerStrip, 1);
+        b.At(tb::kOffsets, tb::kLong, 0x7FFFFFFF, 8);
+        b.At(tb::kCounts, tb::kLong, 0x7FFFFFFF, 8);
+        cases.push_back({"2^31 - 1 strips", b.Build(), "unexpected end of file."});
+    }
+    return cases;
+}
+
+TEST(ReadImageFile, HostileSizesFailWithTheirMessage)
+{
+    for (const auto& c : HostileCases()) {
+        SCOPED_TRACE(c.name);
+        EXPECT_LT(c.file.size(), 6000u);
+        const ReadResult r = ReadFile(c.file);
+        EXPECT_TRUE(r.fatal);
+        EXPECT_EQ(r.err, Fatal(c.message));
+    }
+}
+
+TEST(ReadImageFile, HostileSizesNeedOnlyAFewMebibytes)
+{
+    if (!kAddressLimitWorks) GTEST_SKIP() << "address-space limits do not work with ASan";
+    TempDir dir;
+    const std::string path = dir.file("hostile.tif");
+    for (const auto& c : HostileCases()) {
+        SCOPED_TRACE(c.name);
+        testsupport::WriteBytes(path, c.file);
+        const ChildResult r = ReadLimited(path, std::size_t{8} << 20);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, Fatal(c.message));
+    }
+}
+
+TEST(ReadImageFile, RealImageReadsUnderTheSameKindOfLimit)
+{
+    if (!kAddressLimitWorks) GTEST_SKIP() << "address-space limits do not work with ASan";
+    // 1500 x 1500 at 16 bits: 4.5 MB of samples, read within 16 MiB.
+    TempDir dir;
+    const std::string path = dir.file("real.tif");
+    TiffBuilder b;
+    b.Image(1500, 1500, 16, tb::kPackBits);
+    Bytes strip;
+    for (int i = 0; i < 1500 * 1500 * 2 / 128; ++i) strip.insert(strip.end(), {129, 5});
+    strip.insert(strip.end(), {257 - 1500 * 1500 * 2 % 128, 5});
+    b.Strips({strip});
+    testsupport::WriteBytes(path, b.Build());
+    const ChildResult r = ReadLimited(path, std::size_t{16} << 20);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+}
+
+// A strip near the top of the 32-bit offset range, in a sparse file.
+TEST(ReadImageFile, OffsetsAboveTwoGibibytes)
+{
+    TempDir dir;
+    const std::string path = dir.file("sparse.tif");
+    constexpr std::uint32_t kFar = 0xFFFFFF00u;
+    TiffBuilder b(true);
+    b.Image(3, 1, 8);
+    b.Long(tb::kOffsets, kFar);
+    b.Long(tb::kCounts, 3);
+    b.Ascii(tb::kDescription, "far");
+    testsupport::WriteBytes(path, b.Build());
+    const int fd = open(path.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    const unsigned char strip[3] = {11, 22, 33};
+    const bool written = pwrite(fd, strip, 3, kFar) == 3;
+    close(fd);
+    if (!written) GTEST_SKIP() << "no sparse file of 4 GiB here";
+    const ReadResult r = rifharness::ReadPath(path);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.rows, (std::vector<std::vector<std::uint16_t>>{{11, 22, 33}}));
+
+    // The same strip one byte further runs past the end.
+    TiffBuilder c(true);
+    c.Image(3, 1, 8);
+    c.Long(tb::kOffsets, kFar + 1);
+    c.Long(tb::kCounts, 3);
+    c.Ascii(tb::kDescription, "far");
+    const Bytes head = c.Build();
+    const int fd2 = open(path.c_str(), O_WRONLY);
+    ASSERT_EQ(pwrite(fd2, head.data(), head.size(), 0), static_cast<ssize_t>(head.size()));
+    close(fd2);
+    EXPECT_EQ(rifharness::ReadPath(path).err, Fatal("unexpected end of file."));
+}
+
+}  // namespace

@@ -1,0 +1,208 @@
+// Test-only TIFF builder: a header, raw data blocks and one directory of
+// whatever entries a test wants, in either byte order.  Nothing is checked,
+// so that broken files are as easy to make as good ones.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tiffbuilder {
+
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::uint16_t kAscii = 2;
+constexpr std::uint16_t kShort = 3;
+constexpr std::uint16_t kLong = 4;
+
+constexpr std::uint16_t kWidth = 256;
+constexpr std::uint16_t kLength = 257;
+constexpr std::uint16_t kBits = 258;
+constexpr std::uint16_t kCompression = 259;
+constexpr std::uint16_t kPhotometric = 262;
+constexpr std::uint16_t kFillOrder = 266;
+constexpr std::uint16_t kDescription = 270;
+constexpr std::uint16_t kOffsets = 273;
+constexpr std::uint16_t kSamples = 277;
+constexpr std::uint16_t kRowsPerStrip = 278;
+constexpr std::uint16_t kCounts = 279;
+constexpr std::uint16_t kPlanar = 284;
+constexpr std::uint16_t kPredictor = 317;
+
+constexpr std::uint16_t kNone = 1;
+constexpr std::uint16_t kLZW = 5;
+constexpr std::uint16_t kPackBits = 32773;
+
+class TiffBuilder {
+public:
+    explicit TiffBuilder(bool bigEndian = false) : big_(bigEndian) {}
+
+    bool big() const { return big_; }
+
+    Bytes U16(std::uint32_t v) const
+    {
+        const auto lo = static_cast<std::uint8_t>(v & 0xFF);
+        const auto hi = static_cast<std::uint8_t>((v >> 8) & 0xFF);
+        return big_ ? Bytes{hi, lo} : Bytes{lo, hi};
+    }
+
+    Bytes U32(std::uint32_t v) const
+    {
+        Bytes lo = U16(v & 0xFFFF);
+        Bytes hi = U16(v >> 16);
+        if (big_) std::swap(lo, hi);
+        lo.insert(lo.end(), hi.begin(), hi.end());
+        return lo;
+    }
+
+    // Appends a data block behind the header (and earlier blocks); returns
+    // its offset.  Blocks are not padded.
+    std::uint32_t Data(const Bytes& bytes)
+    {
+        const auto at = static_cast<std::uint32_t>(8 + data_.size());
+        data_.insert(data_.end(), bytes.begin(), bytes.end());
+        return at;
+    }
+
+    // An entry with the four value-field bytes given as they stand in the file.
+    void Entry(std::uint16_t tag, std::uint16_t type, std::uint32_t count, const Bytes& field)
+    {
+        Bytes e = U16(tag);
+        Append(e, U16(type));
+        Append(e, U32(count));
+        Bytes f = field;
+        f.resize(4, 0);
+        Append(e, f);
+        entries_.push_back(e);
+    }
+
+    void Short(std::uint16_t tag, std::uint32_t v) { Entry(tag, kShort, 1, U16(v)); }
+    void Long(std::uint16_t tag, std::uint32_t v) { Entry(tag, kLong, 1, U32(v)); }
+    // An entry whose value field holds a 32-bit offset (or any number).
+    void At(std::uint16_t tag, std::uint16_t type, std::uint32_t count, std::uint32_t offset)
+    {
+        Entry(tag, type, count, U32(offset));
+    }
+
+    // SHORT array: in the entry when it fits, else in a data block.
+    void Shorts(std::uint16_t tag, const std::vector<std::uint32_t>& values)
+    {
+        Bytes b;
+        for (auto v : values) Append(b, U16(v));
+        const auto n = static_cast<std::uint32_t>(values.size());
+        if (b.size() <= 4)
+            Entry(tag, kShort, n, b);
+        else
+            At(tag, kShort, n, Data(b));
+    }
+
+    void Longs(std::uint16_t tag, const std::vector<std::uint32_t>& values)
+    {
+        Bytes b;
+        for (auto v : values) Append(b, U32(v));
+        const auto n = static_cast<std::uint32_t>(values.size());
+        if (b.size() <= 4)
+            Entry(tag, kLong, n, b);
+        else
+            At(tag, kLong, n, Data(b));
+    }
+
+    // ASCII with the given bytes (the NUL, if wanted, is part of `text`).
+    void Ascii(std::uint16_t tag, const std::string& text)
+    {
+        const Bytes b(text.begin(), text.end());
+        const auto n = static_cast<std::uint32_t>(b.size());
+        if (b.size() <= 4)
+            Entry(tag, kAscii, n, b);
+        else
+            At(tag, kAscii, n, Data(b));
+    }
+
+    // Strips as data blocks, with their offset and count tables as LONG.
+    void Strips(const std::vector<Bytes>& strips)
+    {
+        std::vector<std::uint32_t> offsets;
+        std::vector<std::uint32_t> counts;
+        for (const auto& s : strips) {
+            offsets.push_back(Data(s));
+            counts.push_back(static_cast<std::uint32_t>(s.size()));
+        }
+        Longs(kOffsets, offsets);
+        Longs(kCounts, counts);
+    }
+
+    // The usual tags of a greyscale image; strips are added separately.
+    void Image(std::uint32_t width, std::uint32_t height, std::uint32_t bits,
+               std::uint32_t compression = kNone)
+    {
+        if (width <= 0xFFFF)
+            Short(kWidth, width);
+        else
+            Long(kWidth, width);
+        if (height <= 0xFFFF)
+            Short(kLength, height);
+        else
+            Long(kLength, height);
+        Short(kBits, bits);
+        Short(kCompression, compression);
+        Short(kPhotometric, 1);
+    }
+
+    // Header, data blocks, then the directory (unless the IFD offset is
+    // overridden, in which case no directory is written at all).
+    Bytes Build() const
+    {
+        Bytes out = big_ ? Bytes{'M', 'M'} : Bytes{'I', 'I'};
+        Append(out, U16(42));
+        const auto ifd = static_cast<std::uint32_t>(8 + data_.size());
+        Append(out, U32(ifdOverride_ ? ifdAt_ : ifd));
+        Append(out, data_);
+        if (!ifdOverride_) {
+            Append(out, U16(static_cast<std::uint32_t>(entries_.size())));
+            for (const auto& e : entries_) Append(out, e);
+            Append(out, U32(0));
+        }
+        return out;
+    }
+
+    void OverrideIfd(std::uint32_t at)
+    {
+        ifdOverride_ = true;
+        ifdAt_ = at;
+    }
+
+    static void Append(Bytes& to, const Bytes& from)
+    {
+        to.insert(to.end(), from.begin(), from.end());
+    }
+
+private:
+    bool big_;
+    Bytes data_;
+    std::vector<Bytes> entries_;
+    bool ifdOverride_ = false;
+    std::uint32_t ifdAt_ = 0;
+};
+
+// Packs (code, width) pairs most significant bit first, as an LZW strip
+// holds them, and fills the last byte with 0 bits.
+inline Bytes PackCodes(const std::vector<std::pair<std::uint32_t, int>>& codes)
+{
+    Bytes out;
+    std::uint64_t acc = 0;
+    int n = 0;
+    for (const auto& [code, width] : codes) {
+        acc = (acc << width) | code;
+        n += width;
+        while (n >= 8) {
+            n -= 8;
+            out.push_back(static_cast<std::uint8_t>((acc >> n) & 0xFF));
+        }
+    }
+    if (n > 0) out.push_back(static_cast<std::uint8_t>((acc << (8 - n)) & 0xFF));
+    return out;
+}
+
+}  // namespace tiffbuilder
