@@ -89,6 +89,9 @@ TEST_F(BallblurTest, FatalMessagesInTheOrderOfTheChecks)
         {{"abc", "5", "5", "2", "2", "2", "1", "9", "1", "S", "G"}, "bad number of pixels.\n"},
         {{"5", "-1", "5", "2", "2", "2", "1", "9", "1", "S", "G"}, "bad number of pixels.\n"},
         {{"5", "5", "0", "2", "2", "2", "-1", "9", "1", "S", "G"}, "bad number of pixels.\n"},
+        // Beyond the range of int: no wrap-around to a small positive count.
+        {{"5", "5", "-4294967295", "2", "2", "2", "1", "9", "1", "S", "G"},
+         "bad number of pixels.\n"},
         {{"5", "5", "5", "2", "2", "2", "-1", "9", "-1", "0", "S", "G"}, "bad radius of sphere.\n"},
         {{"5", "5", "5", "2", "2", "2", "nan", "9", "1", "S", "G"}, "bad radius of sphere.\n"},
         {{"5", "5", "5", "2", "2", "2", "1", "9", "-1", "1", "S", "G"}, "bad bias value.\n"},
