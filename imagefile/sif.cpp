@@ -241,6 +241,33 @@ std::int64_t TermLZWEncode()
     return bytes;
 }
 
+// Bits per sample outside 1 to 32: nothing in the suite writes such a file,
+// but the row still yields exactly its bytes-per-row length, each sample as
+// `bits` bits with zeros above its 16, so that no buffer is overrun and the
+// strips agree with the declared layout.  A width of 0 or less yields nothing.
+void EncodeRowOutside(const std::uint16_t* row, std::size_t count, std::int32_t bits)
+{
+    if (bits <= 0) return;
+    unsigned acc = 0;
+    int pending = 0;
+    std::size_t filled = 0;
+    for (std::size_t x = 0; x < count; ++x) {
+        for (std::int32_t b = bits - 1; b >= 0; --b) {
+            acc = (acc << 1) | (b < 16 ? (row[x] >> b) & 1u : 0u);
+            if (++pending < 8) continue;
+            chunk[filled++] = static_cast<unsigned char>(acc);
+            acc = 0;
+            pending = 0;
+            if (filled == kChunkSize) {
+                Encode(chunk, filled);
+                filled = 0;
+            }
+        }
+    }
+    if (pending > 0) chunk[filled++] = static_cast<unsigned char>(acc << (8 - pending));
+    Encode(chunk, filled);
+}
+
 // Packs one row into bytes, most significant bit first for the fractional
 // widths, and passes them to the encoder a chunk at a time.  Samples are
 // masked to their width so that a sample too large for the depth cannot
@@ -271,6 +298,10 @@ void EncodeRow(const std::uint16_t* row, std::int32_t width, std::int32_t bits)
             }
             Encode(chunk, n * step);
         }
+        return;
+    }
+    if (bits <= 0 || bits > 32) {
+        EncodeRowOutside(row, count, bits);
         return;
     }
     // At most 7 bits wait in the accumulator before a sample of up to 31

@@ -449,6 +449,44 @@ TEST(StoreImageFile, EmptyStrip)
     EXPECT_EQ(layout.entries.at(kTagRowsPerStrip).value, 8192u);
 }
 
+// Bits per sample above 32 are outside what the programs pass; the writer
+// still keeps each row at its declared length (samples zero-extended, most
+// significant bit first) and overruns nothing.
+TEST(StoreImageFile, BitsAbove32KeepTheRowLength)
+{
+    struct Case {
+        std::int32_t bits;
+        std::vector<std::uint16_t> samples;
+        Bytes packed;
+    };
+    const Case cases[] = {
+        {40, {0x1234}, {0x00, 0x00, 0x00, 0x12, 0x34}},
+        {33, {0x8001, 0x0003}, {0x00, 0x00, 0x40, 0x00, 0x80, 0x00, 0x00, 0x00, 0xC0}},
+        {100, {1}, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x10}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.bits);
+        TempDir dir;
+        const auto width = static_cast<std::int32_t>(c.samples.size());
+        const Layout layout = sifref::ParseLayout(Store(dir, width, 1, c.bits, c.samples));
+        ASSERT_TRUE(layout.ok) << layout.error;
+        const auto decoded = sifref::DecodeLZW(layout.strips[0]);
+        ASSERT_TRUE(decoded.ok) << decoded.error;
+        EXPECT_EQ(decoded.bytes, c.packed);
+    }
+    // A long row of wide samples crosses the packing buffer many times.
+    std::vector<std::uint16_t> wide(3000 * 2);
+    for (std::size_t i = 0; i < wide.size(); ++i) wide[i] = static_cast<std::uint16_t>(i * 40503u);
+    TempDir dir;
+    const Layout layout = sifref::ParseLayout(Store(dir, 3000, 2, 61, wide));
+    ASSERT_TRUE(layout.ok) << layout.error;
+    for (const Bytes& strip : layout.strips) {
+        const auto decoded = sifref::DecodeLZW(strip);
+        ASSERT_TRUE(decoded.ok) << decoded.error;
+        EXPECT_EQ(decoded.bytes.size(), (3000u * 61 + 7) / 8);
+    }
+}
+
 // Offsets are 32-bit, so a file that would pass 4 GiB is refused instead of
 // being written with wrapped offsets.  Encodes about 3 GB, so it is left to
 // manual runs (--gtest_also_run_disabled_tests).
