@@ -47,9 +47,16 @@ constexpr int kCodeEOI = 257;
 constexpr int kCodeFirst = 258;   // first string code after a Clear
 constexpr int kCodeLimit = 4094;  // codes 4094 and 4095 are never assigned
 constexpr int kBitsMin = 9;
-constexpr int kRoofMin = 512;     // next free code at which 9 bits become 10
-constexpr int kNoPrefix = 4096;   // LZWhead before the first byte of a strip
-constexpr int kTableSize = 9001;  // prime, so a fixed probe step reaches every slot
+constexpr int kRoofMin = 512;    // next free code at which 9 bits become 10
+constexpr int kNoPrefix = 4096;  // LZWhead before the first byte of a strip
+// The string table is a hash table with linear probing.  It holds at most
+// 3836 strings, so with 16384 slots it stays under a quarter full and most
+// lookups end at the first slot; a multiplicative hash spreads the keys,
+// whose prefixes are assigned in order and whose bytes are correlated.  How
+// the table is organised has no effect on the codes written.
+constexpr int kHashBits = 14;
+constexpr std::uint32_t kTableSize = 1u << kHashBits;
+constexpr std::uint32_t kHashMultiplier = 0x9E3779B1u;  // odd, from the golden ratio
 constexpr std::uint32_t kCodeMask = 0xFFF;
 
 // Output stream and strip byte counter, shared by the writer and the encoder.
@@ -186,12 +193,10 @@ void Encode(const unsigned char* in, std::size_t n)
     for (; i < n; ++i) {
         const std::uint32_t c = in[i];
         const std::uint32_t key = ((head << 8) | c) << 12;  // (head * 256 + c) * 4096
-        std::uint32_t h = (c << 5) ^ head;
-        const std::uint32_t step = h == 0 ? kTableSize - 1 : h;
+        std::uint32_t h = (key * kHashMultiplier) >> (32 - kHashBits);
         std::uint32_t slot = LZWstr[h];
         while (slot != 0 && (slot & ~kCodeMask) != key) {
-            h += step;
-            if (h >= kTableSize) h -= kTableSize;
+            h = (h + 1) & (kTableSize - 1);
             slot = LZWstr[h];
         }
         if (slot != 0) {
