@@ -26,6 +26,10 @@
 
 #include "size.hpp"
 
+#ifdef __linux__
+#include <sys/mman.h>
+#endif
+
 namespace {
 
 constexpr double kLn2 = 0.6931471805599453;
@@ -137,6 +141,40 @@ template <class V, int B, int R, int... I>
         ...);
 }
 
+// Integer vectors with as many lanes as a vector of doubles.
+template <int Lanes>
+struct Narrow;
+template <>
+struct Narrow<2> {
+    using Int = std::int32_t __attribute__((vector_size(8)));
+    using Sample = std::uint16_t __attribute__((vector_size(4)));
+};
+template <>
+struct Narrow<4> {
+    using Int = std::int32_t __attribute__((vector_size(16)));
+    using Sample = std::uint16_t __attribute__((vector_size(8)));
+};
+template <>
+struct Narrow<8> {
+    using Int = std::int32_t __attribute__((vector_size(32)));
+    using Sample = std::uint16_t __attribute__((vector_size(16)));
+};
+
+// Quantise for a vector of sums, stored as samples at dst: the same
+// comparisons and the same truncation, lane by lane.
+template <class V>
+[[gnu::always_inline]] inline void StoreQuantised(V sum, std::uint16_t* dst)
+{
+    using Int = typename Narrow<sizeof(V) / sizeof(double)>::Int;
+    using Sample = typename Narrow<sizeof(V) / sizeof(double)>::Sample;
+    const V zero{};
+    V t = sum + 0.5;
+    t = t >= 1.0 ? t : zero;
+    t = t >= top + 1.0 ? zero + top : t;
+    const Sample samples = __builtin_convertvector(__builtin_convertvector(t, Int), Sample);
+    std::memcpy(dst, &samples, sizeof samples);
+}
+
 // Copies columns x − (h − 1) .. x + n + h − 2 of working row k into the
 // stage, zero outside the image, and returns where column x landed.
 const double* StageRow(std::ptrdiff_t k, std::ptrdiff_t x, std::ptrdiff_t n)
@@ -159,7 +197,8 @@ constexpr std::ptrdiff_t kMaxGroup = 64;  // samples per vector group, at most
 template <class V, int B, int R>
 [[gnu::always_inline]] inline void ConvolveBlock(std::ptrdiff_t y)
 {
-    constexpr std::ptrdiff_t kGroup = B * static_cast<std::ptrdiff_t>(sizeof(V) / sizeof(double));
+    constexpr int kLanes = sizeof(V) / sizeof(double);
+    constexpr std::ptrdiff_t kGroup = B * kLanes;
     static_assert(kGroup <= kMaxGroup);
     const std::ptrdiff_t h = kernelCols;
     const std::ptrdiff_t hy = kernelRows;
@@ -179,12 +218,16 @@ template <class V, int B, int R>
             AddRowTo<V, B, R>(lo, hi, acc, src, weights, h,
                               std::make_integer_sequence<int, R * R>{});
         }
-        const std::ptrdiff_t n = std::min(kGroup, width - x);
-        for (int r = 0; r < R; ++r) {
-            double sums[kGroup];
-            std::memcpy(sums, acc[r], sizeof sums);
-            std::uint16_t* row = out[y + r] + x;
-            for (std::ptrdiff_t i = 0; i < n; ++i) row[i] = Quantise(sums[i]);
+        if (x + kGroup <= width) {
+            for (int r = 0; r < R; ++r)
+                for (int b = 0; b < B; ++b) StoreQuantised(acc[r][b], out[y + r] + x + b * kLanes);
+        } else {
+            for (int r = 0; r < R; ++r) {
+                double sums[kGroup];
+                std::memcpy(sums, acc[r], sizeof sums);
+                std::uint16_t* row = out[y + r] + x;
+                for (std::ptrdiff_t i = 0; i < width - x; ++i) row[i] = Quantise(sums[i]);
+            }
         }
     }
 }
@@ -207,12 +250,12 @@ void ConvolvePortable()
 #define BLUR_X86 1
 __attribute__((target("avx2,fma"))) void ConvolveAvx2()
 {
-    ConvolveRows<Vec4, 4, 2>();
+    ConvolveRows<Vec4, 3, 3>();
 }
 
 __attribute__((target("avx512f"))) void ConvolveAvx512()
 {
-    ConvolveRows<Vec8, 4, 4>();
+    ConvolveRows<Vec8, 6, 4>();
 }
 #endif
 
@@ -239,6 +282,26 @@ Convolution FastestConvolution()
     if (ConvolveCodeRuns(ConvolveCode::kAvx512)) return ConvolutionOf(ConvolveCode::kAvx512);
     if (ConvolveCodeRuns(ConvolveCode::kAvx2)) return ConvolutionOf(ConvolveCode::kAvx2);
     return ConvolutionOf(ConvolveCode::kPortable);
+}
+
+// Large blocks (the working copy) on 2 MiB pages where the system has
+// them on request: a fresh block costs one page fault per page touched,
+// which for a working copy of tens of megabytes on 4 KiB pages takes about
+// as long as a small convolution.  Freed with std::free.
+constexpr std::size_t kHugePage = std::size_t(1) << 21;
+
+void* AllocateLarge(std::size_t bytes)
+{
+#ifdef MADV_HUGEPAGE
+    std::size_t rounded = 0;
+    if (bytes >= kHugePage && CheckedAdd(bytes, kHugePage - 1, &rounded)) {
+        rounded -= rounded % kHugePage;
+        void* block = std::aligned_alloc(kHugePage, rounded);
+        if (block != nullptr) madvise(block, rounded, MADV_HUGEPAGE);
+        return block;
+    }
+#endif
+    return std::malloc(bytes);
 }
 
 }  // namespace
@@ -292,7 +355,7 @@ bool ConvolveImage(std::uint16_t* const* rows, std::int32_t imageWidth, std::int
         !CheckedAdd(kMaxGroup, 2 * static_cast<std::size_t>(hx), &stageCount) ||
         !CheckedMul(stageCount, sizeof(double), &stageBytes))
         return false;
-    double* workCopy = static_cast<double*>(std::malloc(workBytes));
+    double* workCopy = static_cast<double*>(AllocateLarge(workBytes));
     double* kernelTable = static_cast<double*>(std::malloc(kernelBytes));
     double* stageRow = static_cast<double*>(std::malloc(stageBytes));
     if (workCopy == nullptr || kernelTable == nullptr || stageRow == nullptr) {

@@ -25,7 +25,7 @@ std::vector<std::string> BuiltPrograms()
     std::vector<std::string> programs;
     std::istringstream list(BLUR_PROGRAMS);
     std::string name;
-    while (std::getline(list, name, ';'))
+    while (std::getline(list, name, ','))
         if (!name.empty()) programs.push_back(name);
     return programs;
 }

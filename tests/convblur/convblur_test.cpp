@@ -1,0 +1,212 @@
+// The convblur program run as a user runs it: arguments, messages, exit
+// status, and the output file read back with libtiff.
+#include <gtest/gtest.h>
+#include <tiffio.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "reference.hpp"
+#include "sif.hpp"
+#include "support.hpp"
+
+namespace {
+
+using convref::Image;
+using testsupport::Program;
+using testsupport::ReadWithLibtiff;
+using testsupport::Run;
+using testsupport::TempDir;
+
+const char* const kUsage = "usage : convblur orgTIFF radius {bias} newTIFF\n";
+
+testsupport::RunResult Convblur(const std::vector<std::string>& args)
+{
+    return Run(Program("convblur"), args);
+}
+
+Image RandomImage(std::int32_t width, std::int32_t height, int bits, unsigned seed)
+{
+    std::mt19937 random(seed);
+    std::uniform_int_distribution<int> sample(0, (1 << bits) - 1);
+    Image image{width, height, std::vector<std::uint16_t>(std::size_t(width) * height)};
+    for (auto& s : image.samples) s = static_cast<std::uint16_t>(sample(random));
+    return image;
+}
+
+void Store(const std::string& path, const Image& image, int bits, const char* description)
+{
+    std::vector<const std::uint16_t*> rows(image.height);
+    for (std::int32_t y = 0; y < image.height; ++y)
+        rows[y] = image.samples.data() + std::size_t(y) * image.width;
+    StoreImageFile(path.c_str(), image.width, image.height, bits, rows.data(), description);
+}
+
+// Checks the output file against the reference of the input image.
+void ExpectFiltered(const std::string& path, const Image& image, int bits, double radius,
+                    double bias)
+{
+    const auto out = ReadWithLibtiff(path);
+    ASSERT_TRUE(out.has_value()) << path;
+    EXPECT_EQ(out->errors, "");
+    ASSERT_EQ(out->width, std::uint32_t(image.width));
+    ASSERT_EQ(out->height, std::uint32_t(image.height));
+    ASSERT_EQ(out->bits, bits);
+    const auto sums = convref::Sums(image, bits, radius, bias);
+    for (std::size_t i = 0; i < sums.size(); ++i) {
+        if (convref::Ambiguous(sums[i])) continue;
+        ASSERT_EQ(out->samples[i], convref::Expected(sums[i], bits)) << "sample " << i;
+    }
+}
+
+TEST(Convblur, WrongArgumentCountPrintsUsage)
+{
+    TempDir dir;
+    const std::string out = dir.file("out.tif");
+    const std::vector<std::vector<std::string>> cases = {{},
+                                                         {"a.tif"},
+                                                         {"a.tif", "2"},
+                                                         {"a.tif", "2", "0", "1", out},
+                                                         {"a", "b", "c", "d", "e", out}};
+    for (const auto& args : cases) {
+        const auto result = Convblur(args);
+        EXPECT_EQ(result.status, 1) << args.size() << " arguments";
+        EXPECT_EQ(result.err, kUsage);
+        EXPECT_EQ(result.out, "");
+    }
+    EXPECT_FALSE(std::filesystem::exists(out));
+}
+
+TEST(Convblur, BadRadiusIsRefusedAfterTheInputIsRead)
+{
+    TempDir dir;
+    const std::string in = dir.file("in.tif");
+    const std::string out = dir.file("out.tif");
+    Store(in, RandomImage(9, 7, 8, 1), 8, nullptr);
+    // "nan" reads as a number that is not greater than 0 either.
+    for (const std::string radius : {"0", "-1", "abc", "", "-0.0", "nan"}) {
+        for (bool withBias : {false, true}) {
+            std::vector<std::string> args = {in, radius};
+            if (withBias) args.push_back("5");
+            args.push_back(out);
+            const auto result = Convblur(args);
+            EXPECT_EQ(result.status, 1) << "radius '" << radius << "'";
+            EXPECT_EQ(result.err, "bad Gaussian radius.\n") << "radius '" << radius << "'";
+        }
+    }
+    EXPECT_FALSE(std::filesystem::exists(out));
+}
+
+TEST(Convblur, BadInputIsReportedBeforeBadRadius)
+{
+    TempDir dir;
+    const std::string missing = dir.file("missing.tif");
+    const std::string notTiff = dir.file("text.tif");
+    testsupport::WriteBytes(notTiff, {'h', 'e', 'l', 'l', 'o', '\n', 0, 0});
+    const std::string out = dir.file("out.tif");
+    struct Case {
+        std::string input;
+        std::string message;
+    };
+    const Case cases[] = {{missing, missing + " : file not found.\n"},
+                          {notTiff, notTiff + " : bad magic number.\n"}};
+    for (const Case& c : cases) {
+        for (const std::string radius : {"0", "2"}) {
+            const auto result = Convblur({c.input, radius, out});
+            EXPECT_EQ(result.status, 1);
+            EXPECT_EQ(result.err, c.message);
+        }
+    }
+    EXPECT_FALSE(std::filesystem::exists(out));
+}
+
+TEST(Convblur, ThreeArgumentsFilterWithBiasZero)
+{
+    TempDir dir;
+    const std::string in = dir.file("in.tif");
+    const std::string out = dir.file("out.tif");
+    const Image image = RandomImage(83, 29, 16, 2);
+    Store(in, image, 16, "0.000000\t1.000000");
+    const auto result = Convblur({in, "2.5", out});
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.out, "");
+    ExpectFiltered(out, image, 16, 2.5, 0.0);
+    EXPECT_EQ(ReadWithLibtiff(out)->description, "0.000000\t1.000000");
+}
+
+TEST(Convblur, FourArgumentsTakeTheThirdAsBias)
+{
+    TempDir dir;
+    const std::string in = dir.file("in.tif");
+    const std::string out = dir.file("out.tif");
+    struct Case {
+        int bits;
+        std::string radius;
+        double radiusValue;
+        std::string bias;
+        double biasValue;
+    };
+    // Numbers are read from their longest numeric prefix.
+    const Case cases[] = {{16, "1", 1.0, "30000", 30000.0},
+                          {12, "0.75", 0.75, "-250.5", -250.5},
+                          {8, "3.5e0px", 3.5, "100levels", 100.0},
+                          {1, "2", 2.0, "x", 0.0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.bits << " bits");
+        const Image image = RandomImage(70, 11, c.bits, c.bits);
+        Store(in, image, c.bits, nullptr);
+        const auto result = Convblur({in, c.radius, c.bias, out});
+        ASSERT_EQ(result.status, 0) << result.err;
+        EXPECT_EQ(result.err, "");
+        ExpectFiltered(out, image, c.bits, c.radiusValue, c.biasValue);
+        EXPECT_FALSE(ReadWithLibtiff(out)->description.has_value());
+    }
+}
+
+TEST(Convblur, ReadsWhatLibtiffWrites)
+{
+    // A big-endian, PackBits-compressed 8-bit file from libtiff.
+    TempDir dir;
+    const std::string in = dir.file("in.tif");
+    const std::string out = dir.file("out.tif");
+    const Image image = RandomImage(40, 18, 8, 3);
+    TIFF* tiff = TIFFOpen(in.c_str(), "wb");
+    ASSERT_NE(tiff, nullptr);
+    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, image.width);
+    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, image.height);
+    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 1);
+    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+    TIFFSetField(tiff, TIFFTAG_COMPRESSION, COMPRESSION_PACKBITS);
+    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, 5);
+    TIFFSetField(tiff, TIFFTAG_IMAGEDESCRIPTION, "from libtiff");
+    std::vector<std::uint8_t> row(image.width);
+    for (std::int32_t y = 0; y < image.height; ++y) {
+        for (std::int32_t x = 0; x < image.width; ++x)
+            row[x] = static_cast<std::uint8_t>(image.at(x, y));
+        ASSERT_EQ(TIFFWriteScanline(tiff, row.data(), y, 0), 1);
+    }
+    TIFFClose(tiff);
+
+    const auto result = Convblur({in, "1.5", "20", out});
+    ASSERT_EQ(result.status, 0) << result.err;
+    ExpectFiltered(out, image, 8, 1.5, 20.0);
+    EXPECT_EQ(ReadWithLibtiff(out)->description, "from libtiff");
+}
+
+TEST(Convblur, UnwritableOutputIsReportedByTheWriter)
+{
+    TempDir dir;
+    const std::string in = dir.file("in.tif");
+    Store(in, RandomImage(5, 5, 8, 4), 8, nullptr);
+    const std::string out = dir.file("no/such/dir/out.tif");
+    const auto result = Convblur({in, "1", out});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, out + " : file not stored.\n");
+}
+
+}  // namespace
