@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 
 #include "phantom.hpp"
 #include "profile.hpp"
@@ -13,22 +14,68 @@ namespace {
 // bits; the first entry is taken this much lower to stay clear of that.
 constexpr double kNearestMargin = 1e-9;
 
-void FillRow(const DiskPhantom& p, double dy2, std::uint16_t* diskRow, std::uint16_t* blurRow)
+// One row of both images.  `Index` is the type the table index is
+// converted to: std::int32_t lets the vectoriser use packed conversions and
+// gathers, and serves whenever the table has fewer than 2^31 entries.
+template <typename Index>
+[[gnu::always_inline]] inline void FillRow(const DiskPhantom& p, double dy2, std::uint16_t* diskRow,
+                                           std::uint16_t* blurRow)
 {
     const double* t = p.profile;
     const double top = MaxSample(p.bits);
+    const double ox = p.ox;
+    const double radius = p.radius;
+    const std::uint16_t inside = p.diskSample;
+    const std::uint16_t outside = p.backgroundSample;
     for (std::int32_t x = 0; x < p.nx; ++x) {
-        const double dx = x - p.ox;
+        const double dx = x - ox;
         const double d = std::sqrt(dx * dx + dy2);
-        diskRow[x] = d <= p.radius ? p.diskSample : p.backgroundSample;
+        diskRow[x] = d <= radius ? inside : outside;
         const double s = kProfileStepsPerPixel * d;
-        const auto k = static_cast<std::size_t>(s);
+        const auto k = static_cast<Index>(s);
         const double w = s - static_cast<double>(k);
         const double v = t[k] + w * (t[k + 1] - t[k]);
-        // The rule of ClampSample, written out so that the loop stays simple.
+        // The rule of ClampSample, written out so that the loop vectorises.
         const double c = !(v >= 0.0) ? 0.0 : (v > top ? top : v);
-        blurRow[x] = static_cast<std::uint16_t>(c);
+        blurRow[x] = static_cast<std::uint16_t>(static_cast<std::int32_t>(c));
     }
+}
+
+template <typename Index>
+[[gnu::always_inline]] inline void FillAllRows(const DiskPhantom& p, std::uint16_t* const* disk,
+                                               std::uint16_t* const* blurred)
+{
+    for (std::int32_t y = 0; y < p.ny; ++y) {
+        const double dy = y - p.oy;
+        FillRow<Index>(p, dy * dy, disk[y], blurred[y]);
+    }
+}
+
+// The same loops built for AVX2 (twice the vector width); no FMA, so the
+// arithmetic and every sample stay exactly as in the portable build.
+[[gnu::target("avx2")]] void FillRowsAvx2(const DiskPhantom& p, std::uint16_t* const* disk,
+                                          std::uint16_t* const* blurred)
+{
+    FillAllRows<std::int32_t>(p, disk, blurred);
+}
+
+void FillRowsPortable(const DiskPhantom& p, std::uint16_t* const* disk,
+                      std::uint16_t* const* blurred)
+{
+    FillAllRows<std::int32_t>(p, disk, blurred);
+}
+
+void FillRowsLargeTable(const DiskPhantom& p, std::uint16_t* const* disk,
+                        std::uint16_t* const* blurred)
+{
+    FillAllRows<std::size_t>(p, disk, blurred);
+}
+
+// True when every table index fits std::int32_t.
+bool SmallTable(const DiskPhantom& p)
+{
+    return ProfileLength(FarthestDistance(p.nx, p.ny, p.ox, p.oy)) <=
+           static_cast<std::size_t>(INT32_MAX);
 }
 
 }  // namespace
@@ -58,8 +105,19 @@ std::size_t FirstProfileEntry(std::int32_t nx, std::int32_t ny, double ox, doubl
 void FillDiskImages(const DiskPhantom& phantom, std::uint16_t* const* disk,
                     std::uint16_t* const* blurred)
 {
-    for (std::int32_t y = 0; y < phantom.ny; ++y) {
-        const double dy = y - phantom.oy;
-        FillRow(phantom, dy * dy, disk[y], blurred[y]);
+    if (SmallTable(phantom) && __builtin_cpu_supports("avx2")) {
+        FillRowsAvx2(phantom, disk, blurred);
+    } else {
+        FillDiskImagesPortable(phantom, disk, blurred);
+    }
+}
+
+void FillDiskImagesPortable(const DiskPhantom& phantom, std::uint16_t* const* disk,
+                            std::uint16_t* const* blurred)
+{
+    if (SmallTable(phantom)) {
+        FillRowsPortable(phantom, disk, blurred);
+    } else {
+        FillRowsLargeTable(phantom, disk, blurred);
     }
 }

@@ -2,6 +2,7 @@
 // sampled from the profile table at each pixel's distance from the centre.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct DiskPhantom {
@@ -33,3 +34,8 @@ std::size_t FirstProfileEntry(std::int32_t nx, std::int32_t ny, double ox, doubl
 // entries carry the rounding offset).
 void FillDiskImages(const DiskPhantom& phantom, std::uint16_t* const* disk,
                     std::uint16_t* const* blurred);
+
+// FillDiskImages without the AVX2 build of its loops (the samples are the
+// same); lets the tests cover the portable build on any machine.
+void FillDiskImagesPortable(const DiskPhantom& phantom, std::uint16_t* const* disk,
+                            std::uint16_t* const* blurred);

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <tuple>
 #include <vector>
 
 #include "phantom.hpp"
@@ -25,11 +26,12 @@ struct Scene {
     double value;
 };
 
-class FillDiskImagesTest : public testing::TestWithParam<Scene> {};
+// The scene, and whether to take the portable build of the loops.
+class FillDiskImagesTest : public testing::TestWithParam<std::tuple<Scene, bool>> {};
 
 TEST_P(FillDiskImagesTest, MatchesAPlainLoop)
 {
-    const Scene s = GetParam();
+    const Scene s = std::get<0>(GetParam());
     const std::size_t n = ProfileLength(FarthestDistance(s.nx, s.ny, s.ox, s.oy));
     const std::size_t first = FirstProfileEntry(s.nx, s.ny, s.ox, s.oy);
     ASSERT_LT(first, n);
@@ -57,7 +59,11 @@ TEST_P(FillDiskImagesTest, MatchesAPlainLoop)
         diskRows[y] = disk.data() + static_cast<std::size_t>(y) * s.nx;
         blurRows[y] = blurred.data() + static_cast<std::size_t>(y) * s.nx;
     }
-    FillDiskImages(p, diskRows.data(), blurRows.data());
+    if (std::get<1>(GetParam())) {
+        FillDiskImagesPortable(p, diskRows.data(), blurRows.data());
+    } else {
+        FillDiskImages(p, diskRows.data(), blurRows.data());
+    }
 
     for (std::int32_t y = 0; y < s.ny; ++y) {
         for (std::int32_t x = 0; x < s.nx; ++x) {
@@ -76,12 +82,14 @@ TEST_P(FillDiskImagesTest, MatchesAPlainLoop)
 
 INSTANTIATE_TEST_SUITE_P(
     Scenes, FillDiskImagesTest,
-    testing::Values(Scene{64, 48, 31.5, 23.5, 12.0, 2.0, 0.0, 255.0},
-                    Scene{33, 17, 10.0, 8.0, 5.0, 0.5, 100.0, -100.0},     // integer centre
-                    Scene{40, 40, -30.0, 70.0, 50.0, 3.0, 10.0, 1000.0},   // centre outside
-                    Scene{25, 31, 200.0, -150.0, 4.0, 1.0, 0.0, 60000.0},  // far outside
-                    Scene{7, 9, 3.0, 4.0, 100.0, 5.0, 1.0, 2.0},           // touches the depth
-                    Scene{1, 1, 0.0, 0.0, 1e-9, 1e-9, 0.0, 65535.0}));
+    testing::Combine(
+        testing::Values(Scene{64, 48, 31.5, 23.5, 12.0, 2.0, 0.0, 255.0},
+                        Scene{33, 17, 10.0, 8.0, 5.0, 0.5, 100.0, -100.0},     // integer centre
+                        Scene{40, 40, -30.0, 70.0, 50.0, 3.0, 10.0, 1000.0},   // centre outside
+                        Scene{25, 31, 200.0, -150.0, 4.0, 1.0, 0.0, 60000.0},  // far outside
+                        Scene{7, 9, 3.0, 4.0, 100.0, 5.0, 1.0, 2.0},           // touches the depth
+                        Scene{1, 1, 0.0, 0.0, 1e-9, 1e-9, 0.0, 65535.0}),
+        testing::Bool()));
 
 TEST(FarthestDistance, IsTheFarthestCorner)
 {
