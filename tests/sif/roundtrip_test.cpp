@@ -172,7 +172,7 @@ TEST(StoreImageFileInterop, LibtiffReadsTheSamples)
     std::mt19937 random(99);
     const char* descriptions[] = {nullptr, "", "abc", "0.000000\t255.000000"};
     int variant = 0;
-    for (const std::int32_t bits : {1, 2, 3, 4, 5, 7, 8, 9, 12, 15, 16}) {
+    for (const std::int32_t bits : {1, 2, 3, 4, 5, 7, 8, 9, 12, 15, 16, 24, 32}) {
         for (const bool smooth : {false, true}) {
             const std::int32_t width = static_cast<std::int32_t>(random() % 700 + 1);
             const std::int32_t height = static_cast<std::int32_t>(random() % 60 + 1);
