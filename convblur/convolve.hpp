@@ -22,8 +22,9 @@ bool ConvolveImage(std::uint16_t* const* rows, std::int32_t width, std::int32_t 
                    std::int32_t bitsPerSample, double radius, double bias);
 
 // Code paths of the convolution.  They give the same samples, except that
-// the fused multiply-add of kAvx2 and kAvx512 may round a sum lying within
-// about 1e-12 of a half-integer the other way.
+// the fused multiply-adds of kAvx2 and kAvx512 (one rounding per term
+// instead of two) may send a sum lying within rounding error of a
+// half-integer the other way.
 enum class ConvolveCode { kPortable, kAvx2, kAvx512 };
 
 // Whether this processor runs `code`.

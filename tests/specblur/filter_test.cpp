@@ -1,0 +1,262 @@
+#include "filter.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+namespace {
+
+// An image in memory with its table of row pointers.
+struct Image {
+    Image(std::int32_t w, std::int32_t h, std::int32_t b, std::uint16_t value = 0)
+        : width(w), height(h), bits(b), samples(static_cast<std::size_t>(w) * h, value)
+    {
+    }
+    std::uint16_t& at(std::int32_t x, std::int32_t y) { return samples[y * width + x]; }
+    std::uint16_t at(std::int32_t x, std::int32_t y) const { return samples[y * width + x]; }
+    std::vector<std::uint16_t*> Rows()
+    {
+        std::vector<std::uint16_t*> rows(height);
+        for (std::int32_t y = 0; y < height; ++y) rows[y] = &samples[y * width];
+        return rows;
+    }
+    std::int32_t width;
+    std::int32_t height;
+    std::int32_t bits;
+    std::vector<std::uint16_t> samples;
+};
+
+Image RandomImage(std::int32_t width, std::int32_t height, std::int32_t bits, std::uint32_t seed)
+{
+    Image image(width, height, bits);
+    std::mt19937 random(seed);
+    std::uniform_int_distribution<std::uint32_t> sample(0, (1u << bits) - 1);
+    for (auto& s : image.samples) s = static_cast<std::uint16_t>(sample(random));
+    return image;
+}
+
+Image Filtered(Image image, double radius, double bias)
+{
+    auto rows = image.Rows();
+    FilterImage(image.width, image.height, image.bits, rows.data(), radius, bias);
+    return image;
+}
+
+std::int32_t PowerOfTwoAtLeast(std::int32_t n)
+{
+    std::int32_t p = 1;
+    while (p < n) p *= 2;
+    return p;
+}
+
+// The filter as a circular convolution over the padded Nx x Ny grid, by
+// direct sums: the kernel along one axis of length n is the inverse DFT of
+// exp(-pi^2 r^2 f^2), f the frequency of index u folded into 0 .. 1/2.
+std::vector<long double> AxisKernel(std::int32_t n, double radius)
+{
+    const long double pi = 3.141592653589793238462643383279502884L;
+    std::vector<long double> transfer(n);
+    for (std::int32_t u = 0; u < n; ++u) {
+        const long double f = static_cast<long double>(std::min(u, n - u)) / n;
+        transfer[u] = std::exp(-pi * pi * radius * radius * f * f);
+    }
+    std::vector<long double> kernel(n);
+    for (std::int32_t d = 0; d < n; ++d) {
+        long double sum = 0;
+        for (std::int32_t u = 0; u < n; ++u) {
+            sum += transfer[u] * std::cos(2 * pi * ((static_cast<long>(u) * d) % n) / n);
+        }
+        kernel[d] = sum / n;
+    }
+    return kernel;
+}
+
+// Unrounded filtered values (bias added back) at every position.
+struct Reference {
+    Reference(const Image& image, double radius, double bias)
+        : width(image.width), height(image.height), values(image.samples.size())
+    {
+        const std::int32_t nx = PowerOfTwoAtLeast(width);
+        const std::int32_t ny = PowerOfTwoAtLeast(height);
+        const auto kx = AxisKernel(nx, radius);
+        const auto ky = AxisKernel(ny, radius);
+        // Along x, then along y; positions in the padding contribute zero.
+        std::vector<long double> alongX(values.size());
+        for (std::int32_t y = 0; y < height; ++y) {
+            for (std::int32_t x = 0; x < width; ++x) {
+                long double sum = 0;
+                for (std::int32_t s = 0; s < width; ++s) {
+                    sum +=
+                        kx[(x - s + nx) % nx] * (image.at(s, y) - static_cast<long double>(bias));
+                }
+                alongX[y * width + x] = sum;
+            }
+        }
+        for (std::int32_t y = 0; y < height; ++y) {
+            for (std::int32_t x = 0; x < width; ++x) {
+                long double sum = 0;
+                for (std::int32_t t = 0; t < height; ++t) {
+                    sum += ky[(y - t + ny) % ny] * alongX[t * width + x];
+                }
+                values[y * width + x] = static_cast<double>(bias + sum);
+            }
+        }
+    }
+    std::int32_t width;
+    std::int32_t height;
+    std::vector<double> values;
+};
+
+// Compares every sample with the rounded and clamped reference value, except
+// where that value is within 1e-9 of a half-integer.  Returns the number of
+// samples compared.
+int ExpectMatches(const Image& out, const Reference& reference)
+{
+    const double maxval = (1 << out.bits) - 1;
+    int compared = 0;
+    for (std::int32_t y = 0; y < out.height; ++y) {
+        for (std::int32_t x = 0; x < out.width; ++x) {
+            const double val = reference.values[y * out.width + x];
+            if (std::fabs(val - std::floor(val) - 0.5) < 1e-9) continue;
+            const double expected = val < 0 ? 0 : val > maxval ? maxval : std::floor(val + 0.5);
+            EXPECT_EQ(out.at(x, y), expected) << "at " << x << "," << y << " value " << val;
+            ++compared;
+        }
+    }
+    return compared;
+}
+
+TEST(FilterImage, MatchesDirectCircularConvolution)
+{
+    const struct {
+        std::int32_t width, height, bits;
+        double radius, bias;
+    } cases[] = {
+        {5, 3, 8, 1.3, 0},       {17, 9, 12, 2.5, 100}, {31, 33, 16, 4.0, -500.25},
+        {1, 7, 8, 1.0, 10},      {13, 1, 10, 0.6, 0},   {7, 5, 1, 0.9, 0.5},
+        {9, 11, 8, 30.0, 128},   {16, 8, 8, 1.5, 0},    {21, 19, 16, 0.25, 30000},
+        {3, 3, 4, 100.0, -3.75}, {25, 15, 8, 2.0, 300},
+    };
+    std::uint32_t seed = 1;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.width << "x" << c.height << " bits " << c.bits
+                                        << " radius " << c.radius << " bias " << c.bias);
+        const Image in = RandomImage(c.width, c.height, c.bits, seed++);
+        const int compared =
+            ExpectMatches(Filtered(in, c.radius, c.bias), Reference(in, c.radius, c.bias));
+        EXPECT_GE(compared, c.width * c.height - 2);
+    }
+}
+
+TEST(FilterImage, RadiusZeroReproducesEveryDepth)
+{
+    for (std::int32_t bits = 1; bits <= 16; ++bits) {
+        for (const double bias : {0.0, 1000.5, -77.0}) {
+            const Image in = RandomImage(23 + bits, 14, bits, 40 + bits);
+            EXPECT_EQ(Filtered(in, 0.0, bias).samples, in.samples) << "bits " << bits;
+        }
+    }
+}
+
+TEST(FilterImage, OnePixelIsKept)
+{
+    for (const double radius : {0.0, 3.0, 1e6, 1e200, HUGE_VAL}) {
+        Image in(1, 1, 16, 4321);
+        EXPECT_EQ(Filtered(in, radius, 17.0).samples, in.samples) << "radius " << radius;
+    }
+}
+
+TEST(FilterImage, ImageAtTheBiasIsKept)
+{
+    const Image in(37, 21, 12, 200);
+    for (const double radius : {0.5, 5.0, 80.0}) {
+        EXPECT_EQ(Filtered(in, radius, 200.0).samples, in.samples) << "radius " << radius;
+    }
+}
+
+// With bias 0 the padding counts as 0: a uniform image is pulled down near
+// its right and bottom borders and, through the wrap-around, near the left
+// and top ones, while the middle keeps its value.  Without padding (sizes
+// that are powers of two) nothing changes.
+TEST(FilterImage, UniformImageAndThePadding)
+{
+    const Image in(37, 21, 8, 200);
+    const Image out = Filtered(in, 3.0, 0.0);
+    EXPECT_EQ(out.at(18, 10), 200);
+    for (const auto& [x, y] : {std::pair{36, 10}, {0, 10}, {18, 20}, {18, 0}, {0, 0}, {36, 20}}) {
+        EXPECT_LT(out.at(x, y), 180) << x << "," << y;
+    }
+    // Toward the padding the values fall monotonically.
+    for (std::int32_t x = 18; x < 36; ++x) EXPECT_GE(out.at(x, 10), out.at(x + 1, 10)) << x;
+    ExpectMatches(out, Reference(in, 3.0, 0.0));
+
+    const Image square(32, 16, 8, 200);
+    EXPECT_EQ(Filtered(square, 3.0, 0.0).samples, square.samples);
+    EXPECT_EQ(Filtered(square, 1e6, 0.0).samples, square.samples);
+}
+
+TEST(FilterImage, ClampsAtBothEnds)
+{
+    // Below: the padding stands for -50, the image for 10.
+    const Image low(37, 21, 8, 10);
+    const Image lowOut = Filtered(low, 3.0, -50.0);
+    EXPECT_EQ(lowOut.at(18, 10), 10);
+    EXPECT_EQ(lowOut.at(36, 20), 0);
+    ExpectMatches(lowOut, Reference(low, 3.0, -50.0));
+    // Above: the padding stands for 400 in an 8-bit image of 250.
+    const Image high(37, 21, 8, 250);
+    const Image highOut = Filtered(high, 3.0, 400.0);
+    EXPECT_EQ(highOut.at(18, 10), 250);
+    EXPECT_EQ(highOut.at(36, 20), 255);
+    ExpectMatches(highOut, Reference(high, 3.0, 400.0));
+}
+
+// 300 x 200 is filtered on a 512 x 256 grid: checked at the corners, the
+// borders and the middle against the convolution over that grid.
+TEST(FilterImage, PadsToTheNextPowersOfTwo)
+{
+    const std::int32_t width = 300, height = 200, nx = 512, ny = 256;
+    const double radius = 6.0, bias = 20.0;
+    const Image in = RandomImage(width, height, 8, 3);
+    const Image out = Filtered(in, radius, bias);
+    const auto kx = AxisKernel(nx, radius);
+    const auto ky = AxisKernel(ny, radius);
+    for (const auto& [x, y] : {std::pair{0, 0},
+                               {299, 0},
+                               {0, 199},
+                               {299, 199},
+                               {150, 0},
+                               {150, 199},
+                               {0, 100},
+                               {299, 100},
+                               {150, 100},
+                               {290, 190}}) {
+        long double sum = 0;
+        for (std::int32_t t = 0; t < height; ++t) {
+            long double row = 0;
+            for (std::int32_t s = 0; s < width; ++s) {
+                row += kx[(x - s + nx) % nx] * (in.at(s, t) - static_cast<long double>(bias));
+            }
+            sum += ky[(y - t + ny) % ny] * row;
+        }
+        const double val = static_cast<double>(bias + sum);
+        if (std::fabs(val - std::floor(val) - 0.5) < 1e-9) continue;
+        const double expected = val < 0 ? 0 : val > 255 ? 255 : std::floor(val + 0.5);
+        EXPECT_EQ(out.at(x, y), expected) << x << "," << y << " value " << val;
+    }
+}
+
+TEST(FilterImageDeathTest, LengthBeyondTwoToThe30IsAnAllocationError)
+{
+    std::uint16_t sample = 0;
+    std::uint16_t* rows[1] = {&sample};
+    EXPECT_EXIT(FilterImage((1 << 30) + 1, 1, 8, rows, 1.0, 0.0), testing::ExitedWithCode(1),
+                "^memory allocation error.\n$");
+    EXPECT_EXIT(FilterImage(1, (1 << 30) + 1, 8, rows, 1.0, 0.0), testing::ExitedWithCode(1),
+                "^memory allocation error.\n$");
+}
+
+}  // namespace
