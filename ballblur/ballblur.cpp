@@ -39,7 +39,7 @@ int bits = 0;  // bits per sample of both series
 
 std::int32_t ParseCount(const char* text)
 {
-    const int n = std::atoi(text);
+    const int n = ParseInteger(text);
     if (n <= 0) Error("bad number of pixels.");
     return n;
 }

@@ -435,35 +435,84 @@ inline unsigned MPBByte()
     return GetStored();
 }
 
+// One step of the decoder with every check: a literal group, a run, or a
+// header.  Used where the buffered stored bytes or the strip's count may
+// run out.  Returns the number of bytes made.
+std::size_t MPBStep(unsigned char* dst, std::size_t n)
+{
+    if (MPBlen > 0) {
+        const std::size_t want = std::min<std::size_t>(n, static_cast<std::size_t>(MPBlen));
+        const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(want, bytes));
+        ReadAll(dst, k);
+        Reverse(dst, k);
+        bytes -= k;
+        if (k < want) Error("MPB too few codes.");
+        MPBlen -= static_cast<std::int32_t>(k);
+        return k;
+    }
+    if (MPBlen < 0) {
+        const std::size_t k = std::min<std::size_t>(n, static_cast<std::size_t>(-MPBlen));
+        std::memset(dst, static_cast<int>(MPBrep), k);
+        MPBlen += static_cast<std::int32_t>(k);
+        return k;
+    }
+    unsigned h = MPBByte();
+    while (h == kPackBitsNoop) h = MPBByte();
+    if (h < kPackBitsNoop) {
+        MPBlen = static_cast<std::int32_t>(h) + 1;
+    } else {
+        MPBrep = MPBByte();
+        MPBlen = -static_cast<std::int32_t>(kPackBitsRunBase - h);
+    }
+    return 0;
+}
+
 void MPBDecode(unsigned char* dst, std::size_t n)
 {
     while (n > 0) {
-        if (MPBlen > 0) {
-            const std::size_t want = std::min<std::size_t>(n, static_cast<std::size_t>(MPBlen));
-            const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(want, bytes));
-            ReadAll(dst, k);
-            Reverse(dst, k);
-            bytes -= k;
-            if (k < want) Error("MPB too few codes.");
-            MPBlen -= static_cast<std::int32_t>(k);
-            dst += k;
-            n -= k;
-        } else if (MPBlen < 0) {
-            const std::size_t k = std::min<std::size_t>(n, static_cast<std::size_t>(-MPBlen));
-            std::memset(dst, static_cast<int>(MPBrep), k);
-            MPBlen += static_cast<std::int32_t>(k);
-            dst += k;
-            n -= k;
-        } else {
-            unsigned h = MPBByte();
-            while (h == kPackBitsNoop) h = MPBByte();
-            if (h < kPackBitsNoop) {
-                MPBlen = static_cast<std::int32_t>(h) + 1;
+        // Fast loop over the stored bytes that are both buffered and inside
+        // the strip's count; whatever reaches their end goes to MPBStep.
+        const unsigned char* const begin = inBuf + inPos;
+        const unsigned char* const end =
+            begin + static_cast<std::size_t>(std::min<std::uint64_t>(inLen - inPos, bytes));
+        const unsigned char* p = begin;
+        std::int32_t len = MPBlen;
+        while (n > 0) {
+            if (len > 0) {
+                const std::size_t k = std::min<std::size_t>(n, static_cast<std::size_t>(len));
+                if (k > static_cast<std::size_t>(end - p)) break;
+                if (reversed)
+                    for (std::size_t i = 0; i < k; ++i) dst[i] = bitR[p[i]];
+                else
+                    std::memcpy(dst, p, k);
+                p += k;
+                dst += k;
+                n -= k;
+                len -= static_cast<std::int32_t>(k);
+            } else if (len < 0) {
+                const std::size_t k = std::min<std::size_t>(n, static_cast<std::size_t>(-len));
+                std::memset(dst, static_cast<int>(MPBrep), k);
+                dst += k;
+                n -= k;
+                len += static_cast<std::int32_t>(k);
             } else {
-                MPBrep = MPBByte();
-                MPBlen = -static_cast<std::int32_t>(kPackBitsRunBase - h);
+                if (end - p < 2) break;  // a header and its run byte
+                const unsigned h = byte[*p++];
+                if (h < kPackBitsNoop) {
+                    len = static_cast<std::int32_t>(h) + 1;
+                } else if (h > kPackBitsNoop) {
+                    MPBrep = byte[*p++];
+                    len = -static_cast<std::int32_t>(kPackBitsRunBase - h);
+                }
             }
         }
+        MPBlen = len;
+        inPos += static_cast<std::size_t>(p - begin);
+        bytes -= static_cast<std::uint64_t>(p - begin);
+        if (n == 0) break;
+        const std::size_t k = MPBStep(dst, n);
+        dst += k;
+        n -= k;
     }
 }
 
@@ -475,21 +524,22 @@ void TermMPBDecode()
         Warning("MPB too many code");
 }
 
-// LZW.  Each table code keeps its prefix code, last byte, length and first
-// byte, so that a string is written back to front straight into place.
-std::uint32_t LZWbuf = 0;   // bit buffer; stored bytes enter at the low end
-std::int32_t LZWnum = 0;    // unconsumed bits of LZWbuf below the current code
-std::uint32_t LZWlen = 0;   // code width, 9..12
-std::uint32_t LZWmask = 0;  // 2^LZWlen - 1
-std::uint32_t LZWcode = 0;  // next free table code, 258..4096
-std::uint32_t LZWold = 0;   // previous code; kNoCode after a start or a Clear
-std::uint16_t LZWHead[kCodeCount];
-unsigned char LZWTail[kCodeCount];
-std::uint16_t LZWSize[kCodeCount];
-unsigned char LZWFirst[kCodeCount];
+// LZW.  Each table code keeps its prefix code and last byte (LZWEntry) and
+// its length and first byte (LZWInfo), so that a string is written back to
+// front straight into place.
+std::uint32_t LZWbuf = 0;             // bit buffer; stored bytes enter at the low end
+std::int32_t LZWnum = 0;              // unconsumed bits of LZWbuf below the current code
+std::uint32_t LZWlen = 0;             // code width, 9..12
+std::uint32_t LZWmask = 0;            // 2^LZWlen - 1
+std::uint32_t LZWcode = 0;            // next free table code, 258..4096
+std::uint32_t LZWold = 0;             // previous code; kNoCode after a start or a Clear
+std::uint32_t LZWEntry[kCodeCount];   // prefix code | last byte << 16
+std::uint32_t LZWInfo[kCodeCount];    // length | first byte << 16
 unsigned char LZWstring[kStringMax];  // a string that did not fit the caller's buffer
 std::size_t LZWsize = 0;              // its length
 std::size_t LZWrem = 0;               // its bytes still to hand out
+
+constexpr std::uint32_t kLowHalf = 0xFFFF;
 
 void InitLZWDecode(std::uint32_t offset, std::uint32_t count)
 {
@@ -501,84 +551,124 @@ void InitLZWDecode(std::uint32_t offset, std::uint32_t count)
     LZWcode = kCodeFirst;
     LZWold = kNoCode;
     bytes = count;
-    for (std::uint32_t c = 0; c < kCodeClear; ++c) {
-        LZWSize[c] = 1;
-        LZWFirst[c] = static_cast<unsigned char>(c);
-    }
+    for (std::uint32_t c = 0; c < kCodeClear; ++c) LZWInfo[c] = 1 | c << 16;
 }
 
-inline std::uint32_t LZWFetch()
+// Fetches a code when the stored bytes may run out: the checked path.
+std::uint32_t LZWFetchSlow(std::uint32_t* buf, std::int32_t* num, std::uint32_t len,
+                           std::uint32_t mask)
 {
-    LZWnum -= static_cast<std::int32_t>(LZWlen);
-    while (LZWnum < 0) {
+    *num -= static_cast<std::int32_t>(len);
+    while (*num < 0) {
         if (bytes == 0) Error("LZW too few codes.");
-        LZWbuf = (LZWbuf << 8) | GetStored();
-        LZWnum += 8;
+        *buf = (*buf << 8) | GetStored();
+        *num += 8;
         --bytes;
     }
-    return (LZWbuf >> LZWnum) & LZWmask;
+    return (*buf >> *num) & mask;
 }
 
+// The decoder state lives in locals inside the loop and goes back to the
+// module variables on the way out.  Codes are cut from the stored bytes
+// that are both buffered and inside the strip's count without further
+// checks; near the end of either, LZWFetchSlow takes over.
 void LZWDecode(unsigned char* dst, std::size_t n)
 {
+    if (LZWrem != 0) {
+        const std::size_t k = std::min(n, LZWrem);
+        std::memcpy(dst, LZWstring + (LZWsize - LZWrem), k);
+        LZWrem -= k;
+        dst += k;
+        n -= k;
+    }
+    std::uint32_t buf = LZWbuf;
+    std::int32_t num = LZWnum;
+    std::uint32_t len = LZWlen;
+    std::uint32_t mask = LZWmask;
+    std::uint32_t next = LZWcode;
+    std::uint32_t old = LZWold;
+    const unsigned char* const table = byte;
+    const unsigned char* start = inBuf + inPos;
+    const unsigned char* in = start;
+    const unsigned char* end =
+        start + static_cast<std::size_t>(std::min<std::uint64_t>(inLen - inPos, bytes));
+    const auto settle = [&] {
+        inPos += static_cast<std::size_t>(in - start);
+        bytes -= static_cast<std::uint64_t>(in - start);
+    };
     while (n > 0) {
-        if (LZWrem != 0) {
-            const std::size_t k = std::min(n, LZWrem);
-            std::memcpy(dst, LZWstring + (LZWsize - LZWrem), k);
-            LZWrem -= k;
-            dst += k;
-            n -= k;
-            continue;
+        std::uint32_t code = 0;
+        if (end - in >= 2) {  // a code needs two stored bytes at most
+            num -= static_cast<std::int32_t>(len);
+            while (num < 0) {
+                buf = (buf << 8) | table[*in++];
+                num += 8;
+            }
+            code = (buf >> num) & mask;
+        } else {
+            settle();
+            code = LZWFetchSlow(&buf, &num, len, mask);
+            start = in = inBuf + inPos;
+            end = start + static_cast<std::size_t>(std::min<std::uint64_t>(inLen - inPos, bytes));
         }
-        const std::uint32_t code = LZWFetch();
         if (code == kCodeEOI) Error("LZW unexpected end of code.");
         if (code == kCodeClear) {
-            LZWlen = kBitsMin;
-            LZWmask = kMaskMin;
-            LZWold = kNoCode;
+            len = kBitsMin;
+            mask = kMaskMin;
+            old = kNoCode;
             continue;
         }
-        if (LZWold == kNoCode) {
+        if (old == kNoCode) {
             if (code >= kCodeFirst) Error("LZW bad code after clear code.");
-            LZWcode = kCodeFirst;
-            LZWold = code;
+            next = kCodeFirst;
+            old = code;
             *dst++ = static_cast<unsigned char>(code);
             --n;
             continue;
         }
-        if (LZWcode == kCodeCount) Error("LZW missing clear code.");
-        if (code > LZWcode) Error("LZW bad code.");
+        if (next == kCodeCount) Error("LZW missing clear code.");
+        if (code > next) Error("LZW bad code.");
         // The new entry is the previous string plus the first byte of this
         // one; when the code is the one being defined, that first byte is
         // the previous string's own.
-        const unsigned first = code < LZWcode ? LZWFirst[code] : LZWFirst[LZWold];
-        LZWHead[LZWcode] = static_cast<std::uint16_t>(LZWold);
-        LZWTail[LZWcode] = static_cast<unsigned char>(first);
-        LZWSize[LZWcode] = static_cast<std::uint16_t>(LZWSize[LZWold] + 1);
-        LZWFirst[LZWcode] = LZWFirst[LZWold];
-        ++LZWcode;
-        if (LZWcode == LZWmask && LZWlen < kBitsMax) {
-            ++LZWlen;
-            LZWmask = 2 * LZWmask + 1;
+        const std::uint32_t oldInfo = LZWInfo[old];
+        const std::uint32_t first = (code < next ? LZWInfo[code] : oldInfo) >> 16;
+        LZWEntry[next] = old | first << 16;
+        LZWInfo[next] = oldInfo + 1;  // one byte longer, the same first byte
+        ++next;
+        if (next == mask && len < kBitsMax) {
+            ++len;
+            mask = 2 * mask + 1;
         }
-        LZWold = code;
+        old = code;
 
-        const std::size_t size = LZWSize[code];
+        const std::size_t size = LZWInfo[code] & kLowHalf;
         unsigned char* const target = size <= n ? dst : LZWstring;
         unsigned char* p = target + size;
         std::uint32_t c = code;
         while (c >= kCodeFirst) {
-            *--p = LZWTail[c];
-            c = LZWHead[c];
+            const std::uint32_t e = LZWEntry[c];
+            *--p = static_cast<unsigned char>(e >> 16);
+            c = e & kLowHalf;
         }
         *--p = static_cast<unsigned char>(c);
         if (target == dst) {
             dst += size;
             n -= size;
         } else {
-            LZWsize = LZWrem = size;
+            std::memcpy(dst, LZWstring, n);
+            LZWsize = size;
+            LZWrem = size - n;
+            n = 0;
         }
     }
+    settle();
+    LZWbuf = buf;
+    LZWnum = num;
+    LZWlen = len;
+    LZWmask = mask;
+    LZWcode = next;
+    LZWold = old;
 }
 
 void TermLZWDecode()

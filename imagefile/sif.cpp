@@ -47,9 +47,16 @@ constexpr int kCodeEOI = 257;
 constexpr int kCodeFirst = 258;   // first string code after a Clear
 constexpr int kCodeLimit = 4094;  // codes 4094 and 4095 are never assigned
 constexpr int kBitsMin = 9;
-constexpr int kRoofMin = 512;     // next free code at which 9 bits become 10
-constexpr int kNoPrefix = 4096;   // LZWhead before the first byte of a strip
-constexpr int kTableSize = 9001;  // prime, so a fixed probe step reaches every slot
+constexpr int kRoofMin = 512;    // next free code at which 9 bits become 10
+constexpr int kNoPrefix = 4096;  // LZWhead before the first byte of a strip
+// The string table is a hash table with linear probing.  It holds at most
+// 3836 strings, so with 16384 slots it stays under a quarter full and most
+// lookups end at the first slot; a multiplicative hash spreads the keys,
+// whose prefixes are assigned in order and whose bytes are correlated.  How
+// the table is organised has no effect on the codes written.
+constexpr int kHashBits = 14;
+constexpr std::uint32_t kTableSize = 1u << kHashBits;
+constexpr std::uint32_t kHashMultiplier = 0x9E3779B1u;  // odd, from the golden ratio
 constexpr std::uint32_t kCodeMask = 0xFFF;
 
 // Output stream and strip byte counter, shared by the writer and the encoder.
@@ -186,12 +193,10 @@ void Encode(const unsigned char* in, std::size_t n)
     for (; i < n; ++i) {
         const std::uint32_t c = in[i];
         const std::uint32_t key = ((head << 8) | c) << 12;  // (head * 256 + c) * 4096
-        std::uint32_t h = (c << 5) ^ head;
-        const std::uint32_t step = h == 0 ? kTableSize - 1 : h;
+        std::uint32_t h = (key * kHashMultiplier) >> (32 - kHashBits);
         std::uint32_t slot = LZWstr[h];
         while (slot != 0 && (slot & ~kCodeMask) != key) {
-            h += step;
-            if (h >= kTableSize) h -= kTableSize;
+            h = (h + 1) & (kTableSize - 1);
             slot = LZWstr[h];
         }
         if (slot != 0) {
@@ -241,6 +246,33 @@ std::int64_t TermLZWEncode()
     return bytes;
 }
 
+// Bits per sample outside 1 to 32: nothing in the suite writes such a file,
+// but the row still yields exactly its bytes-per-row length, each sample as
+// `bits` bits with zeros above its 16, so that no buffer is overrun and the
+// strips agree with the declared layout.  A width of 0 or less yields nothing.
+void EncodeRowOutside(const std::uint16_t* row, std::size_t count, std::int32_t bits)
+{
+    if (bits <= 0) return;
+    unsigned acc = 0;
+    int pending = 0;
+    std::size_t filled = 0;
+    for (std::size_t x = 0; x < count; ++x) {
+        for (std::int32_t b = bits - 1; b >= 0; --b) {
+            acc = (acc << 1) | (b < 16 ? (row[x] >> b) & 1u : 0u);
+            if (++pending < 8) continue;
+            chunk[filled++] = static_cast<unsigned char>(acc);
+            acc = 0;
+            pending = 0;
+            if (filled == kChunkSize) {
+                Encode(chunk, filled);
+                filled = 0;
+            }
+        }
+    }
+    if (pending > 0) chunk[filled++] = static_cast<unsigned char>(acc << (8 - pending));
+    Encode(chunk, filled);
+}
+
 // Packs one row into bytes, most significant bit first for the fractional
 // widths, and passes them to the encoder a chunk at a time.  Samples are
 // masked to their width so that a sample too large for the depth cannot
@@ -271,6 +303,10 @@ void EncodeRow(const std::uint16_t* row, std::int32_t width, std::int32_t bits)
             }
             Encode(chunk, n * step);
         }
+        return;
+    }
+    if (bits <= 0 || bits > 32) {
+        EncodeRowOutside(row, count, bits);
         return;
     }
     // At most 7 bits wait in the accumulator before a sample of up to 31

@@ -2,7 +2,7 @@
 # Installs the Debian packages the suite needs to build, test and benchmark,
 # when they are missing.  Needs root (apt-get).
 set -eu
-packages="g++ cmake make pkg-config libgtest-dev libbenchmark-dev libgsl-dev libtiff-dev libtiff-tools libfftw3-dev man-db"
+packages="g++ cmake make pkg-config libgtest-dev libbenchmark-dev libgsl-dev libtiff-dev libtiff-tools libfftw3-dev man-db clang libclang-rt-14-dev"
 [ "${BLUR_EXTRA_PACKAGES:-}" ] && packages="$packages $BLUR_EXTRA_PACKAGES"
 missing=""
 for p in $packages; do

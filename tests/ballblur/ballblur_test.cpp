@@ -28,10 +28,13 @@ const char kWarning[] = "all or part of sphere is out of image (warning).\n";
 // A scratch directory holding the two existing output directories S and G.
 class BallblurTest : public ::testing::Test {
 protected:
-    void SetUp() override
+    void SetUp() override { EmptyOutputs(); }
+    void EmptyOutputs()
     {
-        fs::create_directory(dir_.path() / "S");
-        fs::create_directory(dir_.path() / "G");
+        for (const char* sub : {"S", "G"}) {
+            fs::remove_all(dir_.path() / sub);
+            fs::create_directory(dir_.path() / sub);
+        }
     }
     RunResult Ballblur(const std::vector<std::string>& args)
     {
@@ -49,9 +52,12 @@ protected:
     testsupport::LibtiffImage Slice(const std::string& name) const
     {
         const auto image = ReadWithLibtiff(dir_.file(name));
-        if (!image) ADD_FAILURE() << "libtiff cannot read " << name;
+        if (!image) {
+            ADD_FAILURE() << "libtiff cannot read " << name;
+            return {};
+        }
         EXPECT_EQ(image->errors, "") << name;
-        return image.value_or(testsupport::LibtiffImage{});
+        return *image;
     }
     TempDir dir_;
 };
@@ -83,6 +89,9 @@ TEST_F(BallblurTest, FatalMessagesInTheOrderOfTheChecks)
         {{"abc", "5", "5", "2", "2", "2", "1", "9", "1", "S", "G"}, "bad number of pixels.\n"},
         {{"5", "-1", "5", "2", "2", "2", "1", "9", "1", "S", "G"}, "bad number of pixels.\n"},
         {{"5", "5", "0", "2", "2", "2", "-1", "9", "1", "S", "G"}, "bad number of pixels.\n"},
+        // Beyond the range of int: no wrap-around to a small positive count.
+        {{"5", "5", "-4294967295", "2", "2", "2", "1", "9", "1", "S", "G"},
+         "bad number of pixels.\n"},
         {{"5", "5", "5", "2", "2", "2", "-1", "9", "-1", "0", "S", "G"}, "bad radius of sphere.\n"},
         {{"5", "5", "5", "2", "2", "2", "nan", "9", "1", "S", "G"}, "bad radius of sphere.\n"},
         {{"5", "5", "5", "2", "2", "2", "1", "9", "-1", "1", "S", "G"}, "bad bias value.\n"},
@@ -175,10 +184,7 @@ TEST_F(BallblurTest, SliceNamesFollowTheSliceCount)
         int digits;
     } cases[] = {{1, 1}, {10, 1}, {11, 2}, {101, 3}};
     for (const auto& c : cases) {
-        fs::remove_all(dir_.path() / "S");
-        fs::remove_all(dir_.path() / "G");
-        fs::create_directory(dir_.path() / "S");
-        fs::create_directory(dir_.path() / "G");
+        EmptyOutputs();
         const auto r =
             Ballblur({"1", "1", std::to_string(c.nz), "0", "0", "0", "0", "1", "1", "S", "G"});
         EXPECT_EQ(r.status, 0);
@@ -232,10 +238,7 @@ TEST_F(BallblurTest, LeadingDashSuppressesASeries)
         std::size_t sphereFiles, blurredFiles;
     } cases[] = {{"-", "G", 0, 3}, {"S", "-", 3, 0}, {"-", "-", 0, 0}, {"-S", "G", 0, 3}};
     for (const auto& c : cases) {
-        fs::remove_all(dir_.path() / "S");
-        fs::remove_all(dir_.path() / "G");
-        fs::create_directory(dir_.path() / "S");
-        fs::create_directory(dir_.path() / "G");
+        EmptyOutputs();
         const auto r = Ballblur({"3", "3", "3", "1", "1", "1", "1", "9", "1", c.sphere, c.blurred});
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.err, "");

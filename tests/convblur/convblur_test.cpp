@@ -198,6 +198,28 @@ TEST(Convblur, ReadsWhatLibtiffWrites)
     EXPECT_EQ(ReadWithLibtiff(out)->description, "from libtiff");
 }
 
+TEST(Convblur, WorkingCopyThatCannotBeAllocatedIsReported)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's address space does not fit an address space limit";
+#else
+    // A 2048 × 2048 image: the reader needs 8 MB for it, the working copy of
+    // doubles 32 MB more.  An address space of 24 MB holds the first only.
+    const char* const prlimit = "/usr/bin/prlimit";
+    if (!std::filesystem::exists(prlimit)) GTEST_SKIP() << "no prlimit";
+    TempDir dir;
+    const std::string in = dir.file("in.tif");
+    const std::string out = dir.file("out.tif");
+    const Image image{2048, 2048, std::vector<std::uint16_t>(2048 * 2048, 7)};
+    Store(in, image, 16, nullptr);
+    const auto result =
+        testsupport::Run(prlimit, {"--as=24000000", Program("convblur"), in, "1", out});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "memory allocation error.\n");
+    EXPECT_FALSE(std::filesystem::exists(out));
+#endif
+}
+
 TEST(Convblur, UnwritableOutputIsReportedByTheWriter)
 {
     TempDir dir;

@@ -149,6 +149,22 @@ TEST(ConvolveImage, MatchesReferenceWithBroadKernels)
     ExpectMatchesReference(Random(131, 33, 16, random), 16, 4.0, 30000.0);
 }
 
+TEST(ConvolveImage, MatchesReferenceAroundVectorGroupEdges)
+{
+    // Widths on either side of whole vector groups (8, 12 and 48 samples)
+    // and of the first group that needs no padding, heights on either side
+    // of whole row blocks.
+    std::mt19937 random(99);
+    for (std::int32_t width = 44; width <= 62; ++width) {
+        SCOPED_TRACE(testing::Message() << "width " << width);
+        ExpectMatchesReference(Random(width, 5 + width % 4, 16, random), 16, 1.2, 500.0);
+    }
+    for (std::int32_t width : {95, 96, 97, 107, 108, 109}) {
+        SCOPED_TRACE(testing::Message() << "width " << width);
+        ExpectMatchesReference(Random(width, 9, 10, random), 10, 2.2, 17.0);
+    }
+}
+
 TEST(ConvolveImage, SingleSampleKernelScalesByThePeakWeight)
 {
     // r·√(17 ln 2) ≤ 1 at 16 bits, and r = 0.5 at 1 bit: h = 1, so every

@@ -31,18 +31,23 @@ inline std::vector<long double> Sums(const Image& image, int bits, double radius
     const std::int32_t hy = HalfWidth(radius, bits, image.height);
     const long double r2 = static_cast<long double>(radius) * radius;
     const long double pi = std::acos(-1.0L);
+    // g by absolute offsets, computed once.
+    std::vector<long double> g(std::size_t(hx) * hy);
+    for (std::int32_t i = 0; i < hy; ++i)
+        for (std::int32_t j = 0; j < hx; ++j)
+            g[i * hx + j] =
+                std::exp(-(static_cast<long double>(i) * i + static_cast<long double>(j) * j) /
+                         r2) /
+                (pi * r2);
     std::vector<long double> sums(image.samples.size());
     for (std::int32_t y = 0; y < image.height; ++y)
         for (std::int32_t x = 0; x < image.width; ++x) {
             long double sum = bias;
             for (std::int32_t k = std::max(0, y - hy + 1); k < std::min(y + hy, image.height); ++k)
                 for (std::int32_t c = std::max(0, x - hx + 1); c < std::min(x + hx, image.width);
-                     ++c) {
-                    const long double d2 = static_cast<long double>(k - y) * (k - y) +
-                                           static_cast<long double>(c - x) * (c - x);
-                    sum += (image.at(c, k) - static_cast<long double>(bias)) * std::exp(-d2 / r2) /
-                           (pi * r2);
-                }
+                     ++c)
+                    sum += (image.at(c, k) - static_cast<long double>(bias)) *
+                           g[std::abs(k - y) * hx + std::abs(c - x)];
             sums[y * image.width + x] = sum;
         }
     return sums;

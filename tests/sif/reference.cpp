@@ -182,6 +182,51 @@ Decoded DecodeLZW(const Bytes& strip)
     }
 }
 
+Bytes EncodeLZW(const Bytes& bytes)
+{
+    std::vector<Code> codes = {{kClear, 9}};
+    // Direct table over every (prefix, byte) pair: generation << 12 | code,
+    // so that a Clear is one increment instead of wiping 4 MiB.
+    static std::vector<std::uint32_t> table(std::size_t{1} << 20);
+    static std::uint32_t generation = 0;
+    ++generation;
+    int next = kFirstString;
+    int width = 9;
+    auto assigned = [&] {
+        ++next;
+        if (next == 512 || next == 1024 || next == 2048) ++width;
+    };
+    int prefix = -1;
+    for (const std::uint8_t c : bytes) {
+        if (prefix < 0) {
+            prefix = c;
+            continue;
+        }
+        const std::uint32_t key = static_cast<std::uint32_t>(prefix) << 8 | c;
+        if (table[key] >> 12 == generation) {
+            prefix = static_cast<int>(table[key] & 0xFFF);
+            continue;
+        }
+        codes.push_back({prefix, width});
+        if (next == kTableEnd) {
+            codes.push_back({kClear, width});
+            ++generation;
+            next = kFirstString;
+            width = 9;
+        } else {
+            table[key] = generation << 12 | static_cast<std::uint32_t>(next);
+            assigned();
+        }
+        prefix = c;
+    }
+    if (prefix >= 0) {
+        codes.push_back({prefix, width});
+        assigned();
+    }
+    codes.push_back({kEndOfInformation, width});
+    return PackCodes(codes);
+}
+
 Bytes PackCodes(const std::vector<Code>& codes)
 {
     Bytes out;

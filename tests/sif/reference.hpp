@@ -58,6 +58,13 @@ struct Decoded {
 // last code, and only 0 bits may follow it in its last byte.
 Decoded DecodeLZW(const Bytes& strip);
 
+// Encodes one strip by the code-stream rules, with an ordinary map as the
+// string table: greedy longest match, codes from 258 in order, the width
+// growing after codes 511, 1023 and 2047 are assigned, a prefix and a Clear
+// at 12 bits when a new string finds codes up to 4093 taken, and an EOI as
+// wide as a decoder expects after one more string.
+Bytes EncodeLZW(const Bytes& bytes);
+
 // Packs codes most significant bit first; the last byte is padded with 0.
 Bytes PackCodes(const std::vector<Code>& codes);
 

@@ -66,8 +66,8 @@ Image Smooth(std::mt19937& random, std::int32_t width, std::int32_t height, std:
 }
 
 // Decodes every strip of the file and compares it with the packed rows of
-// that strip.  Returns the number of Clear codes seen after the first of
-// each strip (table-full Clears) and the highest code assigned.
+// that strip, and compares the strip itself with the reference encoder's.  Returns the number of
+// Clear codes seen after the first of each strip (table-full Clears) and the highest code assigned.
 struct StripStats {
     int tableFullClears = 0;
     int highestCode = 0;
@@ -96,6 +96,8 @@ StripStats ExpectRoundTrip(const std::string& path, const Image& image)
         const sifref::Decoded decoded = sifref::DecodeLZW(layout.strips[s]);
         EXPECT_TRUE(decoded.ok) << "strip " << s << ": " << decoded.error;
         EXPECT_TRUE(decoded.bytes == want) << "strip " << s << " differs";
+        EXPECT_TRUE(layout.strips[s] == sifref::EncodeLZW(want))
+            << "strip " << s << " is not the reference code stream";
         for (std::size_t i = 1; i < decoded.codes.size(); ++i)
             stats.tableFullClears += decoded.codes[i].value == 256;
         stats.highestCode = std::max(stats.highestCode, decoded.highestCode);
@@ -170,7 +172,7 @@ TEST(StoreImageFileInterop, LibtiffReadsTheSamples)
     std::mt19937 random(99);
     const char* descriptions[] = {nullptr, "", "abc", "0.000000\t255.000000"};
     int variant = 0;
-    for (const std::int32_t bits : {1, 2, 3, 4, 5, 7, 8, 9, 12, 15, 16}) {
+    for (const std::int32_t bits : {1, 2, 3, 4, 5, 7, 8, 9, 12, 15, 16, 24, 32}) {
         for (const bool smooth : {false, true}) {
             const std::int32_t width = static_cast<std::int32_t>(random() % 700 + 1);
             const std::int32_t height = static_cast<std::int32_t>(random() % 60 + 1);

@@ -355,6 +355,10 @@ TEST(StoreImageFile, WidePacking)
         {31, {0xFFFF, 0x0001}, {0x00, 0x01, 0xFF, 0xFE, 0x00, 0x00, 0x00, 0x04}},
         {25, {0xFFFF, 0xFFFF}, {0x00, 0x7F, 0xFF, 0x80, 0x3F, 0xFF, 0xC0}},
         {17, {1, 0x8000, 3}, {0x00, 0x00, 0xA0, 0x00, 0x00, 0x00, 0x60}},
+        // Outside what the programs pass, but the rule still holds.
+        {40, {0x1234}, {0x00, 0x00, 0x00, 0x12, 0x34}},
+        {33, {0x8001, 0x0003}, {0x00, 0x00, 0x40, 0x00, 0x80, 0x00, 0x00, 0x00, 0xC0}},
+        {100, {1}, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x10}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.bits);
@@ -447,6 +451,24 @@ TEST(StoreImageFile, EmptyStrip)
     ASSERT_EQ(layout.strips.size(), 1u);
     EXPECT_EQ(layout.strips[0], (Bytes{0x80, 0x40, 0x40}));
     EXPECT_EQ(layout.entries.at(kTagRowsPerStrip).value, 8192u);
+}
+
+// Bits per sample above 32 are outside what the programs pass; the writer
+// still keeps each row at its declared length (samples zero-extended, most
+// significant bit first, as in WidePacking) and overruns nothing, even when
+// a long row of wide samples crosses its packing buffer many times.
+TEST(StoreImageFile, BitsAbove32KeepTheRowLength)
+{
+    std::vector<std::uint16_t> wide(3000 * 2);
+    for (std::size_t i = 0; i < wide.size(); ++i) wide[i] = static_cast<std::uint16_t>(i * 40503u);
+    TempDir dir;
+    const Layout layout = sifref::ParseLayout(Store(dir, 3000, 2, 61, wide));
+    ASSERT_TRUE(layout.ok) << layout.error;
+    for (const Bytes& strip : layout.strips) {
+        const auto decoded = sifref::DecodeLZW(strip);
+        ASSERT_TRUE(decoded.ok) << decoded.error;
+        EXPECT_EQ(decoded.bytes.size(), (3000u * 61 + 7) / 8);
+    }
 }
 
 // Offsets are 32-bit, so a file that would pass 4 GiB is refused instead of

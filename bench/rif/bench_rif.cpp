@@ -1,0 +1,216 @@
+// Read throughput of ReadImageFile against libtiff on the same files:
+// 4096 x 4096 images at 8 and 16 bits, LZW (as our writer stores them) and
+// PackBits (written by libtiff).  Throughput counts the bytes of samples
+// delivered (1 or 2 per sample).  libtiff decodes whole strips into one
+// buffer (TIFFReadEncodedStrip), its fastest path, with no widening.
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+#include <tiffio.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "rif.hpp"
+#include "sif.hpp"
+
+namespace {
+
+constexpr int kSize = 4096;
+
+// A smooth image with a disk, gradients and some noise: compressible the
+// way phantoms and photographs are, not a trivial run.
+std::vector<std::uint16_t> MakeImage(int bits)
+{
+    std::vector<std::uint16_t> image(static_cast<std::size_t>(kSize) * kSize);
+    std::mt19937 rng(42);
+    const double top = std::ldexp(1.0, bits) - 1;
+    for (int y = 0; y < kSize; ++y) {
+        for (int x = 0; x < kSize; ++x) {
+            const double dx = x - 2048.0;
+            const double dy = y - 1900.0;
+            const double disk = dx * dx + dy * dy < 1500.0 * 1500.0 ? 0.5 : 0.1;
+            const double v = disk + 0.2 * std::sin(x * 0.01) * std::cos(y * 0.013) +
+                             0.02 * ((rng() & 0xFF) / 255.0 - 0.5);
+            image[static_cast<std::size_t>(y) * kSize + x] =
+                static_cast<std::uint16_t>(std::fmin(top, std::fmax(0.0, v * top)));
+        }
+    }
+    return image;
+}
+
+std::string Dir()
+{
+    static const std::string dir = [] {
+        std::string t = "/tmp/bench_rif_XXXXXX";
+        if (mkdtemp(t.data()) == nullptr) std::abort();
+        return t;
+    }();
+    return dir;
+}
+
+void WriteOurs(const std::string& path, const std::vector<std::uint16_t>& image, int bits)
+{
+    std::vector<const std::uint16_t*> rows(kSize);
+    for (int y = 0; y < kSize; ++y) rows[y] = image.data() + static_cast<std::size_t>(y) * kSize;
+    StoreImageFile(path.c_str(), kSize, kSize, bits, rows.data(), nullptr);
+}
+
+void WritePackBits(const std::string& path, const std::vector<std::uint16_t>& image, int bits)
+{
+    TIFF* tif = TIFFOpen(path.c_str(), "wl");
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, kSize);
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, kSize);
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, bits);
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_PACKBITS);
+    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP,
+                 8192 / (kSize * bits / 8) > 0 ? 8192 / (kSize * bits / 8) : 1);
+    std::vector<std::uint8_t> line(static_cast<std::size_t>(kSize) * bits / 8);
+    for (int y = 0; y < kSize; ++y) {
+        const std::uint16_t* row = image.data() + static_cast<std::size_t>(y) * kSize;
+        for (int x = 0; x < kSize; ++x) {
+            if (bits == 8)
+                line[x] = static_cast<std::uint8_t>(row[x]);
+            else
+                std::memcpy(line.data() + 2 * x, row + x, 2);
+        }
+        TIFFWriteScanline(tif, line.data(), static_cast<std::uint32_t>(y), 0);
+    }
+    TIFFClose(tif);
+}
+
+// The file for (compression, bits), made on first use.
+const std::string& File(bool lzw, int bits)
+{
+    static std::map<std::pair<bool, int>, std::string> files;
+    auto& path = files[{lzw, bits}];
+    if (path.empty()) {
+        path = Dir() + (lzw ? "/lzw" : "/packbits") + std::to_string(bits) + ".tif";
+        const auto image = MakeImage(bits);
+        if (lzw)
+            WriteOurs(path, image, bits);
+        else
+            WritePackBits(path, image, bits);
+    }
+    return path;
+}
+
+void SetRate(benchmark::State& state, int bits)
+{
+    const double bytes = static_cast<double>(kSize) * kSize * (bits / 8);
+    state.SetBytesProcessed(
+        static_cast<std::int64_t>(bytes * static_cast<double>(state.iterations())));
+}
+
+void BM_ReadImageFile(benchmark::State& state)
+{
+    const bool lzw = state.range(0) != 0;
+    const int bits = static_cast<int>(state.range(1));
+    const std::string& path = File(lzw, bits);
+    for (auto _ : state) {
+        std::int32_t w = 0, h = 0, b = 0;
+        std::uint16_t** rows = nullptr;
+        char* text = nullptr;
+        ReadImageFile(path.c_str(), &w, &h, &b, &rows, &text);
+        benchmark::DoNotOptimize(rows[h - 1][w - 1]);
+        for (int y = 0; y < h; ++y) std::free(rows[y]);
+        std::free(rows);
+        std::free(text);
+    }
+    SetRate(state, bits);
+}
+
+// libtiff decodes every strip into one image buffer, allocated for each read
+// as a program would (its pages are fresh, like the rows of ReadImageFile).
+// With `rows`, the samples are then widened into separately allocated
+// 16-bit rows, the form ReadImageFile hands over.
+void ReadWithLibtiff(benchmark::State& state, bool rows)
+{
+    const bool lzw = state.range(0) != 0;
+    const int bits = static_cast<int>(state.range(1));
+    const std::string& path = File(lzw, bits);
+    const std::size_t rowBytes = static_cast<std::size_t>(kSize) * (bits / 8);
+    for (auto _ : state) {
+        auto* buffer = static_cast<std::uint8_t*>(std::malloc(rowBytes * kSize));
+        TIFF* tif = TIFFOpen(path.c_str(), "r");
+        const tstrip_t strips = TIFFNumberOfStrips(tif);
+        const tmsize_t stripSize = TIFFStripSize(tif);
+        std::uint8_t* at = buffer;
+        for (tstrip_t s = 0; s < strips; ++s) {
+            const tmsize_t n = TIFFReadEncodedStrip(tif, s, at, stripSize);
+            if (n < 0) std::abort();
+            at += n;
+        }
+        TIFFClose(tif);
+        if (rows) {
+            auto** table =
+                static_cast<std::uint16_t**>(std::malloc(kSize * sizeof(std::uint16_t*)));
+            for (int y = 0; y < kSize; ++y) {
+                auto* row = static_cast<std::uint16_t*>(std::malloc(kSize * sizeof(std::uint16_t)));
+                const std::uint8_t* src = buffer + static_cast<std::size_t>(y) * rowBytes;
+                if (bits == 8)
+                    for (int x = 0; x < kSize; ++x) row[x] = src[x];
+                else
+                    std::memcpy(row, src, rowBytes);
+                table[y] = row;
+            }
+            benchmark::DoNotOptimize(table[kSize - 1][kSize - 1]);
+            for (int y = 0; y < kSize; ++y) std::free(table[y]);
+            std::free(table);
+        }
+        benchmark::DoNotOptimize(buffer[rowBytes * kSize - 1]);
+        std::free(buffer);
+    }
+    SetRate(state, bits);
+}
+
+void BM_Libtiff(benchmark::State& state)
+{
+    ReadWithLibtiff(state, false);
+}
+
+void BM_LibtiffRows(benchmark::State& state)
+{
+    ReadWithLibtiff(state, true);
+}
+
+}  // namespace
+
+BENCHMARK(BM_ReadImageFile)
+    ->ArgNames({"lzw", "bits"})
+    ->ArgsProduct({{1, 0}, {8, 16}})
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Libtiff)
+    ->ArgNames({"lzw", "bits"})
+    ->ArgsProduct({{1, 0}, {8, 16}})
+    ->Unit(benchmark::kMillisecond);
+
+BENCHMARK(BM_LibtiffRows)
+    ->ArgNames({"lzw", "bits"})
+    ->ArgsProduct({{1, 0}, {8, 16}})
+    ->Unit(benchmark::kMillisecond);
+
+int main(int argc, char** argv)
+{
+    // Fixed thresholds: freed memory goes back to the system, so every read
+    // gets fresh pages for its output, as in a program that reads one image.
+    // (glibc would otherwise raise them after the first large free and let
+    // later reads reuse pages, differently for each benchmark.)
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+    mallopt(M_TRIM_THRESHOLD, 128 * 1024);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    std::filesystem::remove_all(Dir());
+    return 0;
+}
