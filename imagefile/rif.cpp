@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -76,7 +77,6 @@ constexpr std::uint32_t kNoCode = 256;      // LZWold when there is no previous 
 constexpr std::uint32_t kBitsMin = 9;
 constexpr std::uint32_t kBitsMax = 12;
 constexpr std::uint32_t kMaskMin = 511;
-constexpr std::size_t kStringMax = kCodeCount;  // longer than any string (3839 bytes)
 
 // PackBits numbers.
 constexpr unsigned kPackBitsNoop = 128;
@@ -524,22 +524,27 @@ void TermMPBDecode()
         Warning("MPB too many code");
 }
 
-// LZW.  Each table code keeps its prefix code and last byte (LZWEntry) and
-// its length and first byte (LZWInfo), so that a string is written back to
-// front straight into place.
-std::uint32_t LZWbuf = 0;             // bit buffer; stored bytes enter at the low end
-std::int32_t LZWnum = 0;              // unconsumed bits of LZWbuf below the current code
-std::uint32_t LZWlen = 0;             // code width, 9..12
-std::uint32_t LZWmask = 0;            // 2^LZWlen - 1
-std::uint32_t LZWcode = 0;            // next free table code, 258..4096
-std::uint32_t LZWold = 0;             // previous code; kNoCode after a start or a Clear
-std::uint32_t LZWEntry[kCodeCount];   // prefix code | last byte << 16
-std::uint32_t LZWInfo[kCodeCount];    // length | first byte << 16
-unsigned char LZWstring[kStringMax];  // a string that did not fit the caller's buffer
-std::size_t LZWsize = 0;              // its length
-std::size_t LZWrem = 0;               // its bytes still to hand out
+// LZW.  The strings of the table codes lie one after the other in
+// LZWArena, each written once when its code is defined (the previous
+// string plus one byte), so that handing a string out is one copy.  The
+// single bytes 0..255 stand at their own offsets in front.
+constexpr std::size_t kSlack = 16;  // short copies move 16 bytes at once
+// The string of code c is at most c - 256 bytes long: 2 + 3 + ... + 3839.
+constexpr std::size_t kArenaSize =
+    kCodeClear + (kCodeCount - kCodeClear) * (kCodeCount - kCodeClear + 1) / 2 - 1 + kSlack;
 
-constexpr std::uint32_t kLowHalf = 0xFFFF;
+std::uint32_t LZWbuf = 0;           // bit buffer; stored bytes enter at the low end
+std::int32_t LZWnum = 0;            // unconsumed bits of LZWbuf below the current code
+std::uint32_t LZWlen = 0;           // code width, 9..12
+std::uint32_t LZWmask = 0;          // 2^LZWlen - 1
+std::uint32_t LZWcode = 0;          // next free table code, 258..4096
+std::uint32_t LZWold = 0;           // previous code; kNoCode after a start or a Clear
+std::uint32_t LZWtop = 0;           // end of the strings in LZWArena
+std::uint32_t LZWOff[kCodeCount];   // where each code's string starts in LZWArena
+std::uint16_t LZWSize[kCodeCount];  // and its length
+unsigned char LZWArena[kArenaSize];
+std::size_t LZWrest = 0;  // where the rest of a string that did not fit starts
+std::size_t LZWrem = 0;   // its bytes still to hand out
 
 void InitLZWDecode(std::uint32_t offset, std::uint32_t count)
 {
@@ -550,8 +555,26 @@ void InitLZWDecode(std::uint32_t offset, std::uint32_t count)
     LZWrem = 0;
     LZWcode = kCodeFirst;
     LZWold = kNoCode;
+    LZWtop = kCodeClear;
     bytes = count;
-    for (std::uint32_t c = 0; c < kCodeClear; ++c) LZWInfo[c] = 1 | c << 16;
+    for (std::uint32_t c = 0; c < kCodeClear; ++c) {
+        LZWArena[c] = static_cast<unsigned char>(c);
+        LZWOff[c] = c;
+        LZWSize[c] = 1;
+    }
+}
+
+// Copies n bytes; up to kSlack bytes may be written past the end, and the
+// two ranges may overlap behind the first n bytes.
+inline void CopyShort(unsigned char* dst, const unsigned char* src, std::size_t n)
+{
+    if (n <= kSlack) {
+        unsigned char block[kSlack];
+        std::memcpy(block, src, kSlack);
+        std::memcpy(dst, block, kSlack);
+    } else {
+        std::memcpy(dst, src, n);
+    }
 }
 
 // Fetches a code when the stored bytes may run out: the checked path.
@@ -568,15 +591,17 @@ std::uint32_t LZWFetchSlow(std::uint32_t* buf, std::int32_t* num, std::uint32_t 
     return (*buf >> *num) & mask;
 }
 
-// The decoder state lives in locals inside the loop and goes back to the
-// module variables on the way out.  Codes are cut from the stored bytes
-// that are both buffered and inside the strip's count without further
-// checks; near the end of either, LZWFetchSlow takes over.
+// `dst` must have kSlack bytes of room behind its n bytes.  The decoder
+// state lives in locals inside the loop and goes back to the module
+// variables on the way out.  Codes are cut from the stored bytes that are
+// both buffered and inside the strip's count without further checks; near
+// the end of either, LZWFetchSlow takes over.
 void LZWDecode(unsigned char* dst, std::size_t n)
 {
     if (LZWrem != 0) {
         const std::size_t k = std::min(n, LZWrem);
-        std::memcpy(dst, LZWstring + (LZWsize - LZWrem), k);
+        std::memcpy(dst, LZWArena + LZWrest, k);
+        LZWrest += k;
         LZWrem -= k;
         dst += k;
         n -= k;
@@ -587,6 +612,7 @@ void LZWDecode(unsigned char* dst, std::size_t n)
     std::uint32_t mask = LZWmask;
     std::uint32_t next = LZWcode;
     std::uint32_t old = LZWold;
+    std::uint32_t top = LZWtop;
     const unsigned char* const table = byte;
     const unsigned char* start = inBuf + inPos;
     const unsigned char* in = start;
@@ -621,6 +647,7 @@ void LZWDecode(unsigned char* dst, std::size_t n)
         if (old == kNoCode) {
             if (code >= kCodeFirst) Error("LZW bad code after clear code.");
             next = kCodeFirst;
+            top = kCodeClear;
             old = code;
             *dst++ = static_cast<unsigned char>(code);
             --n;
@@ -628,13 +655,17 @@ void LZWDecode(unsigned char* dst, std::size_t n)
         }
         if (next == kCodeCount) Error("LZW missing clear code.");
         if (code > next) Error("LZW bad code.");
-        // The new entry is the previous string plus the first byte of this
+        // The new string is the previous one plus the first byte of this
         // one; when the code is the one being defined, that first byte is
         // the previous string's own.
-        const std::uint32_t oldInfo = LZWInfo[old];
-        const std::uint32_t first = (code < next ? LZWInfo[code] : oldInfo) >> 16;
-        LZWEntry[next] = old | first << 16;
-        LZWInfo[next] = oldInfo + 1;  // one byte longer, the same first byte
+        const std::uint32_t oldSize = LZWSize[old];
+        const std::uint32_t oldOff = LZWOff[old];
+        const unsigned char first = LZWArena[code < next ? LZWOff[code] : oldOff];
+        CopyShort(LZWArena + top, LZWArena + oldOff, oldSize);
+        LZWArena[top + oldSize] = first;
+        LZWOff[next] = top;
+        LZWSize[next] = static_cast<std::uint16_t>(oldSize + 1);
+        top += oldSize + 1;
         ++next;
         if (next == mask && len < kBitsMax) {
             ++len;
@@ -642,22 +673,15 @@ void LZWDecode(unsigned char* dst, std::size_t n)
         }
         old = code;
 
-        const std::size_t size = LZWInfo[code] & kLowHalf;
-        unsigned char* const target = size <= n ? dst : LZWstring;
-        unsigned char* p = target + size;
-        std::uint32_t c = code;
-        while (c >= kCodeFirst) {
-            const std::uint32_t e = LZWEntry[c];
-            *--p = static_cast<unsigned char>(e >> 16);
-            c = e & kLowHalf;
-        }
-        *--p = static_cast<unsigned char>(c);
-        if (target == dst) {
+        const std::size_t size = LZWSize[code];
+        const unsigned char* const string = LZWArena + LZWOff[code];
+        if (size <= n) {
+            CopyShort(dst, string, size);
             dst += size;
             n -= size;
         } else {
-            std::memcpy(dst, LZWstring, n);
-            LZWsize = size;
+            std::memcpy(dst, string, n);
+            LZWrest = LZWOff[code] + n;
             LZWrem = size - n;
             n = 0;
         }
@@ -669,6 +693,7 @@ void LZWDecode(unsigned char* dst, std::size_t n)
     LZWmask = mask;
     LZWcode = next;
     LZWold = old;
+    LZWtop = top;
 }
 
 void TermLZWDecode()
@@ -747,22 +772,20 @@ void EndStrip()
 
 // ------------------------------------------------------------- samples
 
-unsigned char chunk[kChunkSize];
+unsigned char chunk[kChunkSize + kSlack];  // the LZW decoder may write past the end
 
 void Unpack8(const unsigned char* src, std::uint16_t* dst, std::size_t count)
 {
     for (std::size_t i = 0; i < count; ++i) dst[i] = src[i];
 }
 
+// Two bytes per sample in the file's byte order: one copy, and a byte swap
+// when that order is not the host's.
 void Unpack16(const unsigned char* src, std::uint16_t* dst, std::size_t count)
 {
-    if (bigEndian) {
-        for (std::size_t i = 0; i < count; ++i)
-            dst[i] = static_cast<std::uint16_t>((src[2 * i] << 8) | src[2 * i + 1]);
-    } else {
-        for (std::size_t i = 0; i < count; ++i)
-            dst[i] = static_cast<std::uint16_t>(src[2 * i] | (src[2 * i + 1] << 8));
-    }
+    std::memcpy(dst, src, count * sizeof *dst);
+    if (bigEndian != (std::endian::native == std::endian::big))
+        for (std::size_t i = 0; i < count; ++i) dst[i] = __builtin_bswap16(dst[i]);
 }
 
 // The samples of a bit string that starts at a byte boundary, most

@@ -179,6 +179,30 @@ TEST(ReadImageFile, RealImageReadsUnderTheSameKindOfLimit)
     EXPECT_EQ(r.err, "");
 }
 
+// A row wider than the reader allocates at once is grown as its samples
+// arrive, and comes out whole.
+TEST(ReadImageFile, VeryWideRowGrowsCorrectly)
+{
+    constexpr std::uint32_t kWidth = 1200005;
+    TiffBuilder b;
+    b.Image(kWidth, 2, 8, tb::kPackBits);
+    b.Short(tb::kRowsPerStrip, 1);
+    Bytes strip;
+    for (std::uint32_t i = 0; i < kWidth / 128; ++i)
+        strip.insert(strip.end(), {129, static_cast<std::uint8_t>(i % 251)});
+    const std::uint32_t rest = kWidth % 128;
+    strip.insert(strip.end(), {static_cast<std::uint8_t>(257 - rest), 7});
+    b.Strips({strip, strip});
+    const ReadResult r = ReadFile(b.Build());
+    ASSERT_EQ(r.err, "");
+    ASSERT_EQ(r.rows.size(), 2u);
+    for (const auto& row : r.rows) {
+        ASSERT_EQ(row.size(), kWidth);
+        for (std::uint32_t x = 0; x < kWidth; ++x)
+            ASSERT_EQ(row[x], x / 128 < kWidth / 128 ? (x / 128) % 251 : 7) << x;
+    }
+}
+
 // A strip near the top of the 32-bit offset range, in a sparse file.
 TEST(ReadImageFile, OffsetsAboveTwoGibibytes)
 {
