@@ -15,6 +15,8 @@ namespace {
 constexpr double kPi = 3.141592653589793;
 constexpr std::int32_t kMaxLength = std::int32_t{1} << 30;  // largest length as int32 power of 2
 constexpr std::size_t kComplexBytes = 2 * sizeof(double);
+// Complex values per block of the early stages (16 KiB).
+constexpr std::size_t kBlock = 1024;
 
 // Two complex values (re, im, re, im) in one vector.  With AVX this is one
 // register; on plain x86-64 the compiler splits it into two SSE2 halves.
@@ -84,14 +86,15 @@ template <typename V>
     }
 }
 
-// Stages of half-span 1 and 2 together, on blocks of four values.  Their
-// twiddles are 1 (no multiplication needed) and, for the second value of
-// the half-span-2 stage, table entry n/2.
+// Stages of half-span 1 and 2 together, on blocks of four values, for the
+// `count` values at data (a multiple of 4) of a transform of length n.
+// Their twiddles are 1 (no multiplication needed) and, for the second value
+// of the half-span-2 stage, table entry n/2.
 [[gnu::always_inline]] inline void FirstTwoStages(std::size_t n, const double* table,
-                                                  const V4& signs, double* data)
+                                                  const V4& signs, double* data, std::size_t count)
 {
     const Twiddles w = LoadTwiddles(table, 0, n / 2, signs);
-    for (std::size_t p = 0; p < n; p += 4) {
+    for (std::size_t p = 0; p < count; p += 4) {
         const V4 a = Load<V4>(data + 2 * p);                               // x0 x1
         const V4 b = Load<V4>(data + 2 * p + 4);                           // x2 x3
         const V4 even = __builtin_shuffle(a, b, V4Mask{0, 1, 4, 5});       // x0 x2
@@ -112,8 +115,10 @@ template <typename V>
 // through the stage-m butterflies (p, p+m) and (p+2m, p+3m) and then the
 // stage-2m butterflies (p, p+2m) and (p+m, p+3m): the same butterflies with
 // the same twiddles as two separate stages, with one pass over the data.
+// Works on the `count` values at data (a multiple of 4m) of a transform of
+// length n.
 [[gnu::always_inline]] inline void TwoStages(std::size_t n, std::size_t m, const double* table,
-                                             const V4& signs, double* data)
+                                             const V4& signs, double* data, std::size_t count)
 {
     const std::size_t s1 = n / m;
     const std::size_t s2 = s1 / 2;
@@ -122,7 +127,7 @@ template <typename V>
         const Twiddles w1 = LoadTwiddles(table, k * s1, (k + 1) * s1, signs);
         const Twiddles w2 = LoadTwiddles(table, k * s2, (k + 1) * s2, signs);
         const Twiddles w3 = LoadTwiddles(table, (k + m) * s2, (k + 1 + m) * s2, signs);
-        double* const end = data + 2 * n;
+        double* const end = data + 2 * count;
         for (double* p = data + 2 * k; p < end; p += step) {
             const V4 x0 = Load<V4>(p);
             const V4 x1 = Load<V4>(p + 2 * m);
@@ -175,9 +180,15 @@ template <typename V>
     const double d = direction;
     const V4 signs = {-d, d, -d, d};
     BitReverse(n, data);
-    FirstTwoStages(n, table, signs, data);
+    // The stages whose groups fit in a block run block by block while the
+    // block stays in the level-1 cache; the remaining ones on all the data.
+    const std::size_t block = n < kBlock ? n : kBlock;
     std::size_t m = 4;
-    for (; 4 * m <= n; m *= 4) TwoStages(n, m, table, signs, data);
+    for (std::size_t b = 0; b < n; b += block) {
+        FirstTwoStages(n, table, signs, data + 2 * b, block);
+        for (m = 4; 4 * m <= block; m *= 4) TwoStages(n, m, table, signs, data + 2 * b, block);
+    }
+    for (; 4 * m <= n; m *= 4) TwoStages(n, m, table, signs, data, n);
     if (m < n) LastStage(m, table, signs, data);
 }
 

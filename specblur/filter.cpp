@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdlib>
@@ -25,6 +26,13 @@ constexpr std::size_t kAlignment = 64;
 // huge pages: a column gather touches one line in every row, which with
 // small pages means one page (and TLB entry) per row.
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
+// Between the row and the column passes, spectrum row v is kept rotated by
+// Skew(v) = kSkewStep * v (mod Nx) places: without it, a column of a
+// power-of-two row length sits at one and the same offset in every row,
+// and all its lines compete for a handful of cache sets (evicting each
+// other before the next three columns of each line are used).  Skewed by
+// one line per row, the lines of a column spread over all sets.
+constexpr std::int32_t kSkewStep = 4;  // complex values per 64-byte line
 const char* const kNoMemory = "memory allocation error.";
 
 // Work space of one filtering: the transform lengths and their twiddle
@@ -86,6 +94,21 @@ void Release()
     work = nullptr;
 }
 
+std::int32_t Skew(std::size_t v)
+{
+    return nx < 2 * kSkewStep ? 0 : static_cast<std::int32_t>((kSkewStep * v) & (nx - 1));
+}
+
+// Rotates the n complex values at row by `places` toward higher indices.
+void RotateRow(double* row, std::int32_t places)
+{
+    struct Complex {
+        double re, im;
+    };
+    auto* first = reinterpret_cast<Complex*>(row);
+    std::rotate(first, first + (nx - places), first + nx);
+}
+
 // Image rows to spectra along x: (sample - bias) / (Nx Ny) as real parts,
 // zero padding to Nx, forward transform.  The padding rows below the image
 // hold zeros and so do their transforms; they are never stored or read
@@ -103,6 +126,7 @@ void TransformRows(std::int32_t width, std::int32_t height, const std::uint16_t*
         }
         for (std::int32_t x = 2 * width; x < 2 * nx; ++x) row[x] = 0.0;
         FFT(kForward, nx, tableX, row);
+        RotateRow(row, Skew(y));
     }
 }
 
@@ -140,20 +164,22 @@ void FilterColumns(std::int32_t height, double radius)
 {
     const double c = -(radius * (kPiSquared * radius));
     const auto lines = static_cast<std::size_t>(height);
+    const auto mask = static_cast<std::size_t>(nx - 1);
+    const std::size_t step = nx < 2 * kSkewStep ? 0 : kSkewStep;
     for (std::int32_t u = 0; u < nx; ++u) {
-        const std::size_t at = kComplexDoubles * static_cast<std::size_t>(u);
-        for (std::size_t v = 0; v < lines; ++v) {
-            column[2 * v] = work[v][at];
-            column[2 * v + 1] = work[v][at + 1];
+        // Element u of row v is at (u + Skew(v)) mod Nx.
+        for (std::size_t v = 0, at = u; v < lines; ++v, at = (at + step) & mask) {
+            column[2 * v] = work[v][2 * at];
+            column[2 * v + 1] = work[v][2 * at + 1];
         }
         for (std::size_t v = 2 * lines; v < 2 * static_cast<std::size_t>(ny); ++v) column[v] = 0.0;
         FFT(kForward, ny, tableY, column);
         const double fx = FoldedFrequency(u, nx);
         ApplyTransfer(c, fx * fx);
         FFT(kInverse, ny, tableY, column);
-        for (std::size_t v = 0; v < lines; ++v) {
-            work[v][at] = column[2 * v];
-            work[v][at + 1] = column[2 * v + 1];
+        for (std::size_t v = 0, at = u; v < lines; ++v, at = (at + step) & mask) {
+            work[v][2 * at] = column[2 * v];
+            work[v][2 * at + 1] = column[2 * v + 1];
         }
     }
 }
@@ -167,6 +193,7 @@ void RestoreRows(std::int32_t width, std::int32_t height, std::int32_t bitsPerSa
     const double maxval = static_cast<double>((std::int32_t{1} << bitsPerSample) - 1);
     for (std::int32_t y = 0; y < height; ++y) {
         double* row = work[y];
+        RotateRow(row, (nx - Skew(y)) & (nx - 1));
         FFT(kInverse, nx, tableX, row);
         std::uint16_t* out = rows[y];
         for (std::int32_t x = 0; x < width; ++x) {

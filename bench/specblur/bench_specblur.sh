@@ -1,8 +1,9 @@
 #!/bin/sh
 # Whole-process timing of specblur against specblur_fftw (the same filter on
 # FFTW's 2-D plans) on 16-bit images of 2048x2048 and 4096x4096, in the same
-# run, alternating the two programs.  Prints wall time (best and median of
-# RUNS) and peak resident memory of each.
+# run, alternating the two programs.  Prints, for each, the wall time and the
+# CPU time (user + system; on a shared machine the steadier figure), best and
+# median of RUNS, and the peak resident memory.
 #
 #   sh bench/specblur/bench_specblur.sh [build-dir] [runs]
 #
@@ -19,16 +20,24 @@ trap 'rm -rf "$work"' EXIT INT TERM
 radius=8
 bias=20000
 
-# One run: prints "seconds kilobytes".
+# One run: prints "wall user system kilobytes".
 measure() {
-    /usr/bin/time -f "%e %M" -o "$work/time" "$@"
+    /usr/bin/time -f "%e %U %S %M" -o "$work/time" "$@"
     cat "$work/time"
 }
 
-# Best and median of the lines "seconds kilobytes" on standard input.
+# Best and median of column $1 of the lines on standard input.
+best_median() {
+    sort -n | awk '{ v[NR] = $1 } END { printf "best %.2f median %.2f s", v[1], v[int((NR + 1) / 2)] }'
+}
+
+# Wall time, CPU time and peak memory of the lines "wall user system
+# kilobytes" in file $1.
 summarise() {
-    sort -n | awk '{ t[NR] = $1; if ($2 > m) m = $2 }
-        END { printf "best %.3f s  median %.3f s  peak %.0f MiB\n", t[1], t[int((NR + 1) / 2)], m / 1024 }'
+    printf 'wall %s   cpu %s   peak %s MiB\n' \
+        "$(awk '{ print $1 }' "$1" | best_median)" \
+        "$(awk '{ print $2 + $3 }' "$1" | best_median)" \
+        "$(awk '$4 > m { m = $4 } END { printf "%.0f", m / 1024 }' "$1")"
 }
 
 for size in 2048 4096; do
@@ -43,6 +52,6 @@ for size in 2048 4096; do
         i=$((i + 1))
     done
     printf '%sx%s 16-bit, radius %s:\n' "$size" "$size" "$radius"
-    printf '  specblur       '; summarise <"$work/specblur.times"
-    printf '  specblur_fftw  '; summarise <"$work/fftw.times"
+    printf '  specblur       '; summarise "$work/specblur.times"
+    printf '  specblur_fftw  '; summarise "$work/fftw.times"
 done
