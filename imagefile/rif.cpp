@@ -588,8 +588,8 @@ std::uint32_t LZWFetchSlow(std::uint32_t* buf, std::int32_t* num, std::uint32_t 
 // `dst` must have kSlack bytes of room behind its n bytes.  The decoder
 // state lives in locals inside the loop and goes back to the module
 // variables on the way out.  Codes are cut from the stored bytes that are
-// both buffered and inside the strip's count without further checks; near
-// the end of either, LZWFetchSlow takes over.
+// both buffered and inside the strip's count, several bytes at a time and
+// without further checks; near the end of either, LZWFetchSlow takes over.
 void LZWDecode(unsigned char* dst, std::size_t n)
 {
     if (LZWrem != 0) {
@@ -600,8 +600,12 @@ void LZWDecode(unsigned char* dst, std::size_t n)
         dst += k;
         n -= k;
     }
-    std::uint32_t buf = LZWbuf;
-    std::int32_t num = LZWnum;
+    // acc holds the last stored bytes read, have its bits not yet used.
+    // Reading runs up to 7 bytes ahead of the codes; those bytes are given
+    // back (settle) before anything else looks at the input or the state,
+    // which then is exactly that of byte-by-byte reading.
+    std::uint64_t acc = LZWbuf;
+    std::uint32_t have = static_cast<std::uint32_t>(LZWnum);
     std::uint32_t len = LZWlen;
     std::uint32_t mask = LZWmask;
     std::uint32_t next = LZWcode;
@@ -613,21 +617,41 @@ void LZWDecode(unsigned char* dst, std::size_t n)
     const unsigned char* end =
         start + static_cast<std::size_t>(std::min<std::uint64_t>(inLen - inPos, bytes));
     const auto settle = [&] {
+        const std::uint32_t ahead = have / 8;
+        in -= ahead;
+        have -= 8 * ahead;
+        acc >>= 8 * ahead;
         inPos += static_cast<std::size_t>(in - start);
         bytes -= static_cast<std::uint64_t>(in - start);
     };
     while (n > 0) {
         std::uint32_t code = 0;
-        if (end - in >= 2) {  // a code needs two stored bytes at most
-            num -= static_cast<std::int32_t>(len);
-            while (num < 0) {
-                buf = (buf << 8) | table[*in++];
-                num += 8;
+        if (have < len && end - in >= 8) {
+            // Take 6 or 7 bytes at once, keeping have at most 63.
+            const std::uint32_t take = (63 - have) / 8;
+            std::uint64_t word = 0;
+            if (reversed) {
+                for (std::uint32_t i = 0; i < take; ++i) word = (word << 8) | table[in[i]];
+            } else {
+                std::memcpy(&word, in, sizeof word);
+                if constexpr (std::endian::native == std::endian::little)
+                    word = __builtin_bswap64(word);
+                word >>= 64 - 8 * take;
             }
-            code = (buf >> num) & mask;
+            acc = (acc << (8 * take)) | word;
+            in += take;
+            have += 8 * take;
+        }
+        if (have >= len) {
+            have -= len;
+            code = static_cast<std::uint32_t>(acc >> have) & mask;
         } else {
             settle();
+            std::uint32_t buf = static_cast<std::uint32_t>(acc);
+            std::int32_t num = static_cast<std::int32_t>(have);
             code = LZWFetchSlow(&buf, &num, len, mask);
+            acc = buf;
+            have = static_cast<std::uint32_t>(num);
             start = in = inBuf + inPos;
             end = start + static_cast<std::size_t>(std::min<std::uint64_t>(inLen - inPos, bytes));
         }
@@ -681,8 +705,8 @@ void LZWDecode(unsigned char* dst, std::size_t n)
         }
     }
     settle();
-    LZWbuf = buf;
-    LZWnum = num;
+    LZWbuf = static_cast<std::uint32_t>(acc);
+    LZWnum = static_cast<std::int32_t>(have);
     LZWlen = len;
     LZWmask = mask;
     LZWcode = next;

@@ -42,8 +42,8 @@ TEST(ReadImageFile, RoundTripWithWriter)
 {
     TempDir dir;
     const std::string path = dir.file("rt.tif");
-    const std::vector<Size> sizes = {{1, 1},    {7, 3},    {33, 17},  {300, 40},
-                                     {4097, 3}, {5000, 2}, {70001, 1}};
+    const std::vector<Size> sizes = {{1, 1},    {7, 3},    {33, 17},   {300, 40},
+                                     {4097, 3}, {5000, 2}, {70001, 1}, {1, 3000}};
     const std::vector<const char*> texts = {nullptr, "", "abc", "0.000000\t1.000000",
                                             "a longer description that lies in front of strips"};
     std::uint32_t seed = 1;
