@@ -24,10 +24,12 @@ constexpr double kNegligibleInside = 0x1p-56;
 // an ulp of a positive number x is more than x * 2^-54.
 constexpr double kNegligibleShare = 0x1p-56;
 
-// A bound of the computed series sum S is kSumBoundFactor * q / (1 - q)
-// outside the disk and kSumBoundFactor / (1 - q) inside: every scaled Bessel
-// function of order >= 0 lies in [0, 1], and the factor covers the rounding
-// of the powers and of the library's values many times over.
+// A bound of the computed series sum S is
+// kSumBoundFactor * I0(a) * q / (1 - q) outside the disk and
+// kSumBoundFactor * I0(a) / (1 - q) inside (I0 the scaled Bessel function of
+// order 0): every scaled Bessel function of order n >= 0 lies in [0, I0(a)],
+// and the factor covers the rounding of the powers and of the library's
+// values many times over.
 constexpr double kSumBoundFactor = 2.0;
 
 double ScaledBessel(int order, double x)
@@ -39,8 +41,8 @@ double ScaledBessel(int order, double x)
     Error("bessel function evaluation failed.");
 }
 
-// f(r) by the series.  Outside the disk, an f whose bound E * S is at most
-// outsideLimit is returned as 0; inside, a bound of E * S at most
+// f(r) by the series.  Outside the disk, an f whose bound of E * S is at
+// most outsideLimit is returned as 0; inside, a bound of E * S at most
 // insideLimit gives f = 1.  Negative limits never cut the series short.
 double Fraction(double r, double R, double L, double insideLimit, double outsideLimit)
 {
@@ -49,22 +51,28 @@ double Fraction(double r, double R, double L, double insideLimit, double outside
     const double e = std::exp(-(r - R) * (r - R) / l2);
     const bool inside = r < R;
     const double q = inside ? r / R : R / r;
+    const double limit = inside ? insideLimit : outsideLimit;
+    const double saturated = inside ? 1.0 : 0.0;
 
-    if (q < 1.0) {
+    if (q < 1.0 && limit >= 0.0) {
+        // First without I0(a) <= 1, which needs no library call (and spares
+        // it an argument out of its range when E is 0 anyway).
         const double bound = e * kSumBoundFactor * (inside ? 1.0 : q) / (1.0 - q);
-        if (inside && bound <= insideLimit) return 1.0;
-        if (!inside && bound <= outsideLimit) return 0.0;
+        if (bound <= limit) return saturated;
+        if (bound * ScaledBessel(0, a) <= limit) return saturated;
     }
 
     double sum = inside ? ScaledBessel(0, a) : 0.0;
     double power = 1.0;
     // The terms never grow, so |term / sum| <= 1 / order and the loop ends
-    // long before the order could overflow.
+    // long before the order could overflow.  Written so that a zero term
+    // (0 / 0 included) and a term that is not a number also end it: an
+    // infinite disk under an infinite Gaussian has no defined share.
     for (int order = 1;; ++order) {
         power *= q;
         const double term = power * ScaledBessel(order, a);
         sum += term;
-        if (term == 0.0 || std::fabs(term / sum) <= kSeriesTolerance) break;
+        if (!(term != 0.0 && std::fabs(term / sum) > kSeriesTolerance)) break;
     }
     return inside ? 1.0 - e * sum : e * sum;
 }

@@ -435,9 +435,8 @@ inline unsigned MPBByte()
     return GetStored();
 }
 
-// One step of the decoder with every check: a literal group, a run, or a
-// header.  Used where the buffered stored bytes or the strip's count may
-// run out.  Returns the number of bytes made.
+// One step of the decoder with every check: a literal group or a header.  Used where the buffered
+// stored bytes or the strip's count may run out.  Returns the number of bytes made.
 std::size_t MPBStep(unsigned char* dst, std::size_t n)
 {
     if (MPBlen > 0) {
@@ -450,12 +449,7 @@ std::size_t MPBStep(unsigned char* dst, std::size_t n)
         MPBlen -= static_cast<std::int32_t>(k);
         return k;
     }
-    if (MPBlen < 0) {
-        const std::size_t k = std::min<std::size_t>(n, static_cast<std::size_t>(-MPBlen));
-        std::memset(dst, static_cast<int>(MPBrep), k);
-        MPBlen += static_cast<std::int32_t>(k);
-        return k;
-    }
+    // A run needs no stored bytes and never comes here.
     unsigned h = MPBByte();
     while (h == kPackBitsNoop) h = MPBByte();
     if (h < kPackBitsNoop) {

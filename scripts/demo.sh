@@ -5,22 +5,28 @@
 # smaller case with a sphere volume and its exact blurred slices.
 #
 # Environment:
-#   DEMO_DIR   directory for the images and the tables (default: out)
+#   DEMO_DIR   directory for the images and the tables (default: out, in the
+#              top directory of the repository)
 #   DEMO_BIN   directory of programs already built; skips the set-up and
 #              the build (the test suite uses it)
 #   DEMO_CASE  default | small (a quick case for the test suite)
 set -eu
 cd "$(dirname "$0")/.."
 
+programs="diskblur ballblur specblur convblur imgcompare"
 if [ -z "${DEMO_BIN:-}" ]; then
     sh scripts/install-deps.sh
-    cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-    cmake --build build -j "$(nproc)" >/dev/null
+    # Only the programs are built; the build's output is shown when it fails.
+    mkdir -p build
+    log=build/demo-build.log
+    { cmake -S . -B build -DCMAKE_BUILD_TYPE=Release &&
+        cmake --build build -j "$(nproc)" --target $programs; } >"$log" 2>&1 ||
+        { cat "$log" >&2; exit 1; }
     bin=build/bin
 else
     bin="$DEMO_BIN"
 fi
-for program in diskblur ballblur specblur convblur imgcompare; do
+for program in $programs; do
     if [ ! -x "$bin/$program" ]; then
         echo "demo: $bin/$program is not built" >&2
         exit 1
@@ -128,6 +134,7 @@ slices=$(ls "$out/sphere" | wc -l)
     row 3-D-blur - "$out/sphere-exact/$slice" "$out/section-exact.tif" $bmargin
 } >"$out/volume.txt"
 
+rm -f "$out/stderr.log"
 cat "$out/table.txt"
 echo
 cat "$out/volume.txt"

@@ -287,6 +287,24 @@ TEST(DiskBlur, CentreOutsideTheImage)
     }
 }
 
+TEST(DiskBlur, InfiniteRadiiEnd)
+{
+    // An infinite disk is the disk level everywhere, an infinite Gaussian
+    // spreads everything to the bias; both at once must still end.
+    for (const auto& [R, L] : {std::pair{"inf", "2"}, {"3", "inf"}, {"inf", "inf"}}) {
+        TempDir dir;
+        const Images images = MakeImages(dir, {"8", "7", "4", "3", R, "9", "2", L});
+        EXPECT_EQ(images.run.err, std::string(R) == "inf" ? kWarning : "");
+        EXPECT_EQ(images.disk.at(7, 5), std::string(R) == "inf" ? 11u : 2u);
+        if (std::string(R) == "inf" && std::string(L) == "2") {
+            EXPECT_EQ(images.blurred.at(7, 5), 11u);
+        }
+        if (std::string(L) == "inf" && std::string(R) == "3") {
+            EXPECT_EQ(images.blurred.at(4, 3), 2u);
+        }
+    }
+}
+
 TEST(DiskBlur, MinusSuppressesAnOutput)
 {
     TempDir dir;

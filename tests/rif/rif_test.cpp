@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -137,6 +138,9 @@ TEST(ReadImageFile, SizeTags)
          [](TiffBuilder& b) {
              b.Entry(tb::kWidth, tb::kShort, 2, b.U16(2)), Good(b, {tb::kWidth});
          },
+         "missing image size."},
+        {"width ASCII count 1",
+         [](TiffBuilder& b) { b.Entry(tb::kWidth, tb::kAscii, 1, {2}), Good(b, {tb::kWidth}); },
          "missing image size."},
         {"width ASCII", [](TiffBuilder& b) { b.Ascii(tb::kWidth, "ab"), Good(b, {tb::kWidth}); },
          "missing image size."},
@@ -528,6 +532,25 @@ TEST(ReadImageFile, StripLayouts)
     }
 }
 
+// Thousands of strips: the strip tables grow past their first size.
+TEST(ReadImageFile, ManyStrips)
+{
+    constexpr std::uint32_t kStrips = 9000;
+    TiffBuilder b(true);
+    b.Image(1, kStrips, 16);
+    b.Short(tb::kRowsPerStrip, 1);
+    std::vector<tb::Bytes> strips;
+    Rows want;
+    for (std::uint32_t i = 0; i < kStrips; ++i) {
+        strips.push_back({static_cast<std::uint8_t>(i >> 8), static_cast<std::uint8_t>(i)});
+        want.push_back({static_cast<std::uint16_t>(i)});
+    }
+    b.Strips(strips);
+    const ReadResult r = ReadFile(b.Build());
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.rows, want);
+}
+
 TEST(ReadImageFile, OnlyTheFirstImageIsRead)
 {
     TiffBuilder b;
@@ -673,6 +696,47 @@ TEST(StripDecoders, PackBits)
     });
 }
 
+// Long strips of short literal groups, runs and no-ops, so that the
+// boundaries of the reader's input buffer fall on every part of them.
+TEST(StripDecoders, PackBitsAcrossBufferBoundaries)
+{
+    constexpr std::uint32_t kWidth = 1000;
+    constexpr std::uint32_t kRows = 150;
+    std::mt19937 rng(5);
+    std::vector<Bytes> strips;
+    Rows want;
+    for (int s = 0; s < 4; ++s) {
+        Bytes strip;
+        Bytes plain;
+        while (plain.size() < kWidth * kRows) {
+            const std::size_t left = kWidth * kRows - plain.size();
+            const unsigned kind = rng() % 3;
+            const std::size_t len = std::min<std::size_t>(left, 1 + rng() % 3);
+            if (kind == 0) {
+                strip.push_back(128);
+            } else if (kind == 1) {
+                strip.push_back(static_cast<std::uint8_t>(len - 1));
+                for (std::size_t i = 0; i < len; ++i) {
+                    const auto v = static_cast<std::uint8_t>(rng());
+                    strip.push_back(v);
+                    plain.push_back(v);
+                }
+            } else if (len >= 2) {
+                const auto v = static_cast<std::uint8_t>(rng());
+                strip.push_back(static_cast<std::uint8_t>(257 - len));
+                strip.push_back(v);
+                plain.insert(plain.end(), len, v);
+            }
+        }
+        for (std::uint32_t j = 0; j < kRows; ++j)
+            want.emplace_back(plain.begin() + j * kWidth, plain.begin() + (j + 1) * kWidth);
+        strips.push_back(strip);
+    }
+    const ReadResult r = ReadStrip(false, kWidth, 4 * kRows, 8, tb::kPackBits, strips);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.rows, want);
+}
+
 // 9-bit codes, the width of the first codes after a Clear.
 Bytes Codes9(const std::vector<std::uint32_t>& codes)
 {
@@ -776,11 +840,17 @@ TEST(StripDecoders, LZWEndCodeAtEitherWidth)
             Bytes strip = PackCodes(codes);
             if (pad) strip.push_back(0);
             const ReadResult r = ReadStrip(false, 254, 1, 8, tb::kLZW, {strip});
-            // A 9-bit end code leaves 7 bits free in its last byte, so the
-            // 10-bit look-up takes one byte more: a pad byte is no surplus.
+            // The 9-bit end code ends on a byte boundary, one bit short of
+            // the decoder's 10: a pad byte completes the look-up (no
+            // surplus), and without it the end code is taken at 9 bits.
             EXPECT_EQ(r.err, pad && endWidth == 10 ? Warn("LZW too many code") : "");
             EXPECT_EQ(r.rows, want);
         }
+        // Any other code in the place of that end code is refused.
+        codes.back() = {65, endWidth};
+        const ReadResult r = ReadStrip(false, 254, 1, 8, tb::kLZW, {PackCodes(codes)});
+        EXPECT_EQ(r.err, Warn("LZW missing end of code"));
+        EXPECT_EQ(r.rows, want);
     }
 }
 
