@@ -287,17 +287,18 @@ Convolution FastestConvolution()
 // Large blocks (the working copy) on 2 MiB pages where the system has
 // them on request: a fresh block costs one page fault per page touched,
 // which for a working copy of tens of megabytes on 4 KiB pages takes about
-// as long as a small convolution.  Freed with std::free.
+// as long as a small convolution.  The block keeps its exact size; only the
+// whole 2 MiB pages inside it are advised, so no memory is added.  Freed
+// with std::free.
 constexpr std::size_t kHugePage = std::size_t(1) << 21;
 
 void* AllocateLarge(std::size_t bytes)
 {
 #ifdef MADV_HUGEPAGE
-    std::size_t rounded = 0;
-    if (bytes >= kHugePage && CheckedAdd(bytes, kHugePage - 1, &rounded)) {
-        rounded -= rounded % kHugePage;
-        void* block = std::aligned_alloc(kHugePage, rounded);
-        if (block != nullptr) madvise(block, rounded, MADV_HUGEPAGE);
+    if (bytes >= kHugePage) {
+        void* block = nullptr;
+        if (posix_memalign(&block, kHugePage, bytes) != 0) return nullptr;
+        madvise(block, bytes - bytes % kHugePage, MADV_HUGEPAGE);
         return block;
     }
 #endif

@@ -49,13 +49,13 @@ constexpr int kCodeLimit = 4094;  // codes 4094 and 4095 are never assigned
 constexpr int kBitsMin = 9;
 constexpr int kRoofMin = 512;    // next free code at which 9 bits become 10
 constexpr int kNoPrefix = 4096;  // LZWhead before the first byte of a strip
-// The string table is a hash table with linear probing.  It holds at most
-// 3836 strings, so with 16384 slots it stays under a quarter full and most
-// lookups end at the first slot; a multiplicative hash spreads the keys,
-// whose prefixes are assigned in order and whose bytes are correlated.  How
-// the table is organised has no effect on the codes written.
-constexpr int kHashBits = 14;
-constexpr std::uint32_t kTableSize = 1u << kHashBits;
+// The string table: 9001 slots (a prime), at most 3836 strings, so it is
+// never more than about 43 % full.  The first slot comes from a
+// multiplicative hash scaled onto the table, and collisions probe the next
+// slot; keys whose prefixes are assigned in order and whose bytes are
+// correlated then rarely collide.  How the table is organised has no effect
+// on the codes written.
+constexpr std::uint32_t kTableSize = 9001;
 constexpr std::uint32_t kHashMultiplier = 0x9E3779B1u;  // odd, from the golden ratio
 constexpr std::uint32_t kCodeMask = 0xFFF;
 
@@ -193,10 +193,11 @@ void Encode(const unsigned char* in, std::size_t n)
     for (; i < n; ++i) {
         const std::uint32_t c = in[i];
         const std::uint32_t key = ((head << 8) | c) << 12;  // (head * 256 + c) * 4096
-        std::uint32_t h = (key * kHashMultiplier) >> (32 - kHashBits);
+        std::uint32_t h = static_cast<std::uint32_t>(
+            (static_cast<std::uint64_t>(key * kHashMultiplier) * kTableSize) >> 32);
         std::uint32_t slot = LZWstr[h];
         while (slot != 0 && (slot & ~kCodeMask) != key) {
-            h = (h + 1) & (kTableSize - 1);
+            if (++h == kTableSize) h = 0;
             slot = LZWstr[h];
         }
         if (slot != 0) {

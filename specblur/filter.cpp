@@ -94,12 +94,14 @@ void Release()
     work = nullptr;
 }
 
+// Rotation of spectrum row v during the column pass (see kSkewStep).
 std::int32_t Skew(std::size_t v)
 {
     return nx < 2 * kSkewStep ? 0 : static_cast<std::int32_t>((kSkewStep * v) & (nx - 1));
 }
 
-// Rotates the n complex values at row by `places` toward higher indices.
+// Rotates the Nx complex values of a work row by `places` toward higher
+// indices (in place).
 void RotateRow(double* row, std::int32_t places)
 {
     struct Complex {

@@ -249,6 +249,17 @@ TEST(FilterImage, PadsToTheNextPowersOfTwo)
     }
 }
 
+// A bias that is not a finite number makes every value NaN; each sample
+// becomes 0 rather than an undefined conversion.
+TEST(FilterImage, NonFiniteBiasGivesZeros)
+{
+    const Image in = RandomImage(11, 6, 8, 77);
+    for (const double bias : {std::nan(""), HUGE_VAL, -HUGE_VAL}) {
+        const Image out = Filtered(in, 2.0, bias);
+        EXPECT_EQ(out.samples, std::vector<std::uint16_t>(in.samples.size(), 0)) << bias;
+    }
+}
+
 TEST(FilterImageDeathTest, LengthBeyondTwoToThe30IsAnAllocationError)
 {
     std::uint16_t sample = 0;

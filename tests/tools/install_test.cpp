@@ -1,13 +1,17 @@
 // The installed tree: `cmake --install` puts every built program into bin/
 // and its manual page into share/man/man1, and each page renders with
-// `man -l` without a warning and shows the program's own usage line.
+// `man -l` without a warning and shows the program's own usage line; every
+// fatal message that a program prints is listed in its page.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "sif.hpp"
 #include "support.hpp"
 
 namespace {
@@ -89,6 +93,64 @@ TEST(InstalledTree, HoldsEveryProgramAndItsPage)
             ++files;
     }
     EXPECT_EQ(files, 2 * programs.size());
+}
+
+// The page as plain words: runs of white space folded into one space.
+std::string Words(const std::string& text)
+{
+    std::string words;
+    for (const char c : text) {
+        const bool space = c == ' ' || c == '\n' || c == '\t';
+        if (!space) {
+            words.push_back(c);
+        } else if (!words.empty() && words.back() != ' ') {
+            words.push_back(' ');
+        }
+    }
+    return words;
+}
+
+TEST(ManualPages, ListEveryFatalMessage)
+{
+    TempDir dir;
+    const std::string in = dir.file("in.tif");
+    const std::uint16_t row[2] = {1, 2};
+    const std::uint16_t* rows[1] = {row};
+    StoreImageFile(in.c_str(), 2, 1, 8, rows, nullptr);
+    const std::string none = dir.file("none.tif");
+    const std::string out = dir.file("out.tif");
+
+    // Arguments that end each program with one of its own messages.
+    const std::map<std::string, std::vector<std::vector<std::string>>> cases = {
+        {"diskblur",
+         {{"0", "9", "4", "4", "2", "1", "1", "-", "-"},
+          {"9", "9", "4", "4", "0", "1", "1", "-", "-"},
+          {"9", "9", "4", "4", "2", "1", "-1", "1", "-", "-"},
+          {"9", "9", "4", "4", "2", "-1", "1", "-", "-"},
+          {"9", "9", "4", "4", "2", "1", "0", "-", "-"}}},
+        {"ballblur",
+         {{"9", "9", "0", "4", "4", "4", "2", "1", "1", "-", "-"},
+          {"9", "9", "9", "4", "4", "4", "-1", "1", "1", "-", "-"},
+          {"9", "9", "9", "4", "4", "4", "2", "1", "-1", "1", "-", "-"},
+          {"9", "9", "9", "4", "4", "4", "2", "-1", "1", "-", "-"},
+          {"9", "9", "9", "4", "4", "4", "2", "1", "0", "-", "-"}}},
+        {"specblur", {{in, "-1", out}, {none, "1", out}}},
+        {"convblur", {{in, "0", out}, {none, "1", out}}},
+        {"imgcompare", {{in, in, "x"}, {in, none}}},
+    };
+    for (const auto& name : BuiltPrograms()) {
+        SCOPED_TRACE(name);
+        const auto page = RenderPage(std::string(MAN_DIR) + "/" + name + ".1");
+        const std::string words = Words(page.out);
+        for (const auto& args : cases.at(name)) {
+            const auto run = testsupport::Run(testsupport::Program(name), args);
+            ASSERT_EQ(run.status, 1) << run.err;
+            // The reader's messages come after the path of the file.
+            std::string message = run.err.substr(0, run.err.size() - 1);
+            if (message.rfind(none + " : ", 0) == 0) message.erase(0, none.size() + 3);
+            EXPECT_NE(words.find(Words(message)), std::string::npos) << message;
+        }
+    }
 }
 
 }  // namespace
