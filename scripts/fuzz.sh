@@ -18,6 +18,11 @@ flags="-std=c++20 -g -O1 -Iimagefile -Itests/rif"
 sanitize="-fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
 "$cxx" $flags $sanitize -o "$out/rif_fuzz" tests/fuzz/rif_fuzz.cpp imagefile/rif.cpp imagefile/error.cpp
 
+# Each input is written to this file for the reader.
+RIF_FUZZ_FILE="$(mktemp /dev/shm/rif_fuzz.XXXXXX 2>/dev/null || mktemp)"
+export RIF_FUZZ_FILE
+trap 'rm -f "$RIF_FUZZ_FILE"' EXIT
+
 # The target's own messages (one per refused file) go nowhere; libFuzzer
 # keeps its report on the original standard error.
 "$out/rif_fuzz" "$out/corpus" "$out/seeds" \

@@ -23,10 +23,17 @@ struct FatalExit {};
     throw FatalExit{};
 }
 
+// The file each input goes through: RIF_FUZZ_FILE when set (the fuzz script
+// sets it and removes it afterwards), else one per process in /dev/shm,
+// removed at exit.
 std::string InputPath()
 {
+    if (const char* given = std::getenv("RIF_FUZZ_FILE"); given != nullptr && *given != '\0')
+        return given;
     const char* dir = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    return std::string(dir) + "/rif_fuzz_" + std::to_string(getpid()) + ".tif";
+    static std::string path = std::string(dir) + "/rif_fuzz_" + std::to_string(getpid()) + ".tif";
+    std::atexit([] { unlink(path.c_str()); });
+    return path;
 }
 
 void ReadOnce(const char* path, bool all)
