@@ -90,8 +90,8 @@ t=$(now)
 run "$bin/diskblur" $nx $ny $ox $oy $r $value $bias $l "$out/disk.tif" "$out/exact.tif"
 tdisk=$(since "$t")
 t=$(now)
-run "$bin/specblur" "$out/disk.tif" $l $bias "$out/spec.tif"
-tspec=$(since "$t")
+run "$bin/specblur" "$out/disk.tif" $l $bias "$out/fft.tif"
+tfft=$(since "$t")
 t=$(now)
 run "$bin/convblur" "$out/disk.tif" $l $bias "$out/conv.tif"
 tconv=$(since "$t")
@@ -104,7 +104,7 @@ tconv=$(since "$t")
     echo
     heads $margin "image"
     row exact "$tdisk" "$out/exact.tif" "$out/exact.tif" $margin
-    row specblur "$tspec" "$out/spec.tif" "$out/exact.tif" $margin
+    row specblur "$tfft" "$out/fft.tif" "$out/exact.tif" $margin
     row convblur "$tconv" "$out/conv.tif" "$out/exact.tif" $margin
     row phantom - "$out/disk.tif" "$out/exact.tif" $margin
 } >"$out/table.txt"
@@ -139,5 +139,5 @@ cat "$out/table.txt"
 echo
 cat "$out/volume.txt"
 echo
-echo "Images in $out/: disk.tif, exact.tif, spec.tif, conv.tif; sphere slices in"
+echo "Images in $out/: disk.tif, exact.tif, fft.tif, conv.tif; sphere slices in"
 echo "$out/sphere/ and $out/sphere-exact/.  scripts/picture.sh makes the picture."

@@ -20,7 +20,7 @@ range="${GAIN_RANGE:-20}"
 if ! command -v vips >/dev/null 2>&1; then
     BLUR_EXTRA_PACKAGES=libvips-tools sh scripts/install-deps.sh
 fi
-for f in disk exact spec conv; do
+for f in disk exact fft conv; do
     if [ ! -f "$in/$f.tif" ]; then
         echo "picture: $in/$f.tif is missing; run scripts/demo.sh first" >&2
         exit 1
@@ -53,21 +53,21 @@ panel() { # name caption scale offset
 low=$(awk -v b="$bias" -v v="$value" 'BEGIN { print b - v / 10 }')
 scale=$(awk -v v="$value" 'BEGIN { print 255 / (1.2 * v) }')
 offset=$(awk -v l="$low" -v s="$scale" 'BEGIN { print -l * s }')
-for f in disk exact spec conv; do
+for f in disk exact fft conv; do
     vips cast "$in/$f.tif" "$tmp/$f.v" float
 done
-vips subtract "$tmp/spec.v" "$tmp/exact.v" "$tmp/dspec.v"
+vips subtract "$tmp/fft.v" "$tmp/exact.v" "$tmp/dfft.v"
 vips subtract "$tmp/conv.v" "$tmp/exact.v" "$tmp/dconv.v"
 
 dscale=$(awk -v r="$range" 'BEGIN { print 127.5 / r }')
 panel disk "phantom (diskblur)" "$scale" "$offset"
-panel spec "specblur" "$scale" "$offset"
+panel fft "specblur" "$scale" "$offset"
 panel conv "convblur" "$scale" "$offset"
 panel exact "exact blur (diskblur)" "$scale" "$offset"
-panel dspec "specblur - exact, +-$range" "$dscale" 127.5
+panel dfft "specblur - exact, +-$range" "$dscale" 127.5
 panel dconv "convblur - exact, +-$range" "$dscale" 127.5
 
-vips arrayjoin "$tmp/disk-p.v $tmp/spec-p.v $tmp/conv-p.v $tmp/exact-p.v $tmp/dspec-p.v $tmp/dconv-p.v" \
+vips arrayjoin "$tmp/disk-p.v $tmp/fft-p.v $tmp/conv-p.v $tmp/exact-p.v $tmp/dfft-p.v $tmp/dconv-p.v" \
     "$tmp/all.v" --across 3 --shim 8 --background 255
 mkdir -p "$(dirname "$png")"
 vips pngsave "$tmp/all.v" "$png" --compression 9 --strip
