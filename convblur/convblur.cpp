@@ -31,8 +31,6 @@ int main(int argc, char** argv)
     if (!ConvolveImage(rows, width, height, bits, radius, bias)) Error("memory allocation error.");
     StoreImageFile(output, width, height, bits, rows, description);
 
-    for (std::int32_t y = 0; y < height; ++y) std::free(rows[y]);
-    std::free(rows);
-    std::free(description);
+    FreeImageFile(height, rows, description);
     return 0;
 }

@@ -1034,3 +1034,12 @@ int ReadImageFile(const char* path, std::int32_t* width, std::int32_t* height,
 {
     return ReadImage(path, width, height, bitsPerSample, rows, description);
 }
+
+void FreeImageFile(std::int32_t height, std::uint16_t** rows, char* description)
+{
+    if (rows != nullptr) {
+        for (std::int32_t y = 0; y < height; ++y) std::free(rows[y]);
+        std::free(rows);
+    }
+    std::free(description);
+}

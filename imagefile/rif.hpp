@@ -19,3 +19,7 @@
 // Returns the status of closing the file (0 on success).
 int ReadImageFile(const char* path, std::int32_t* width, std::int32_t* height,
                   std::int32_t* bitsPerSample, std::uint16_t*** rows, char** description);
+
+// Frees what ReadImageFile handed back: every row, the row table and the
+// description (either may be null).
+void FreeImageFile(std::int32_t height, std::uint16_t** rows, char* description);

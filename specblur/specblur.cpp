@@ -37,8 +37,6 @@ int main(int argc, char** argv)
     FilterImage(width, height, bits, rows, radius, bias);
     StoreImageFile(output, width, height, bits, rows, description);
 
-    for (std::int32_t y = 0; y < height; ++y) std::free(rows[y]);
-    std::free(rows);
-    std::free(description);
+    FreeImageFile(height, rows, description);
     return EXIT_SUCCESS;
 }

@@ -43,13 +43,6 @@ Image Load(const char* path)
     return image;
 }
 
-void Release(Image* image)
-{
-    for (std::int32_t y = 0; y < image->height; ++y) std::free(image->rows[y]);
-    std::free(image->rows);
-    std::free(image->description);
-}
-
 // The margin: a non-negative decimal integer and nothing else.
 std::int32_t ParseMargin(const char* text)
 {
@@ -159,7 +152,7 @@ int main(int argc, char** argv)
         }
     }
 
-    Release(&a);
-    Release(&b);
+    FreeImageFile(a.height, a.rows, a.description);
+    FreeImageFile(b.height, b.rows, b.description);
     return 0;
 }

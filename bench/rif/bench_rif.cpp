@@ -123,9 +123,7 @@ void BM_ReadImageFile(benchmark::State& state)
         char* text = nullptr;
         ReadImageFile(path.c_str(), &w, &h, &b, &rows, &text);
         benchmark::DoNotOptimize(rows[h - 1][w - 1]);
-        for (int y = 0; y < h; ++y) std::free(rows[y]);
-        std::free(rows);
-        std::free(text);
+        FreeImageFile(h, rows, text);
     }
     SetRate(state, bits);
 }

@@ -85,8 +85,6 @@ int main(int argc, char** argv)
     fftw_free(data);
 
     StoreImageFile(argv[argc - 1], width, height, bits, rows, description);
-    for (std::int32_t y = 0; y < height; ++y) std::free(rows[y]);
-    std::free(rows);
-    std::free(description);
+    FreeImageFile(height, rows, description);
     return 0;
 }
