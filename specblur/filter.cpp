@@ -2,15 +2,24 @@
 
 #include <sys/mman.h>
 
-#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdlib>
+#include <initializer_list>
 
 #include "error.hpp"
 #include "fft.hpp"
 #include "size.hpp"
 
+// The image is real and only the real part of the result is kept, so the
+// filter works on half the spectrum.  Along x, two image rows go through
+// one complex transform (one as real, one as imaginary part) and are
+// separated by the symmetry of real spectra; of each row's spectrum only
+// the frequencies u = 0 .. Nx/2 are kept, the others being their complex
+// conjugates.  The transfer function is real and even, so the filtered
+// spectrum keeps that symmetry: the column pass runs over those Nx/2 + 1
+// columns only, and the rows come back as the real and imaginary parts of
+// one inverse transform per pair.
 namespace {
 
 constexpr double kPiSquared = 9.869604401089358;
@@ -18,33 +27,73 @@ constexpr int kForward = -1;
 constexpr int kInverse = 1;
 constexpr std::size_t kComplexDoubles = 2;
 constexpr std::size_t kComplexBytes = kComplexDoubles * sizeof(double);
-// Blocks start on a cache line, so that every row of the work array (four
-// or more complex values) does too and a column gather touches one line
-// per row.
+// Columns gathered and transformed together: one 64-byte line of a work
+// row holds four complex values.
+constexpr std::size_t kGather = 4;
+// Blocks start on a cache line, so that every row of the work array (a
+// multiple of kGather complex values) does too and a column gather uses
+// whole lines.
 constexpr std::size_t kAlignment = 64;
 // Blocks of a huge page or more start on a huge page and ask the kernel for
 // huge pages: a column gather touches one line in every row, which with
 // small pages means one page (and TLB entry) per row.
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
-// Between the row and the column passes, spectrum row v is kept rotated by
-// Skew(v) = kSkewStep * v (mod Nx) places: without it, a column of a
-// power-of-two row length sits at one and the same offset in every row,
-// and all its lines compete for a handful of cache sets (evicting each
-// other before the next three columns of each line are used).  Skewed by
-// one line per row, the lines of a column spread over all sets.
-constexpr std::int32_t kSkewStep = 4;  // complex values per 64-byte line
+constexpr std::int32_t kMaxLength = std::int32_t{1} << 30;
 const char* const kNoMemory = "memory allocation error.";
 
-// Work space of one filtering: the transform lengths and their twiddle
-// tables, the Ny x Nx work array of complex values with its table of row
-// addresses, and the buffer that holds one column.
-std::int32_t nx = 0;
-std::int32_t ny = 0;
+// Sizes of one filtering: the transform lengths, the number of spectrum
+// columns kept and the distance between work rows, in complex values.
+struct Layout {
+    std::size_t nx = 0;
+    std::size_t ny = 0;
+    std::size_t columns = 0;  // Nx/2 + 1
+    std::size_t stride = 0;   // columns rounded up to a multiple of kGather
+};
+
+std::size_t PowerOfTwoAtLeast(std::int32_t n)
+{
+    std::size_t p = 1;
+    while (p < static_cast<std::size_t>(n < 1 ? 1 : n)) p *= 2;
+    return p;
+}
+
+Layout LayoutOf(std::size_t nx, std::size_t ny)
+{
+    Layout layout;
+    layout.nx = nx;
+    layout.ny = ny;
+    layout.columns = nx / 2 + 1;
+    // Rows of Nx/2 + 4 values (Nx >= 8): an odd number of lines, so that the
+    // lines of one column spread over all cache sets.
+    layout.stride = (layout.columns + kGather - 1) / kGather * kGather;
+    return layout;
+}
+
+// Bytes of each block, in the order they are allocated after the twiddle
+// tables: the work array, the pair buffer, the column buffers, the two
+// transfer factor tables.  False when a size cannot be represented.
+bool BlockBytes(const Layout& layout, std::int32_t height, std::size_t bytes[5])
+{
+    return CheckedMul(static_cast<std::size_t>(height), layout.stride, kComplexBytes, &bytes[0]) &&
+           CheckedMul(layout.nx, kComplexBytes, &bytes[1]) &&
+           CheckedMul(layout.ny, kGather, kComplexBytes, &bytes[2]) &&
+           CheckedMul(layout.columns, sizeof(double), &bytes[3]) &&
+           CheckedMul(layout.ny, sizeof(double), &bytes[4]);
+}
+
+// Work space of one filtering: the twiddle tables, the work array of
+// `height` rows of the kept spectrum columns (the padding rows below the
+// image are zero before the column pass and not needed after it), the
+// buffer of one complex row transform, the buffers of kGather columns and
+// the transfer function's factors along x and y.
+Layout layout;
 double* tableX = nullptr;
 double* tableY = nullptr;
-double** work = nullptr;
 double* array = nullptr;
+double* pair = nullptr;
 double* column = nullptr;
+double* factorX = nullptr;
+double* factorY = nullptr;
 
 // A block of `bytes` bytes aligned to kAlignment (to kHugePage when that
 // large), or null.
@@ -64,161 +113,212 @@ double* AllocateAligned(std::size_t bytes)
 
 void Allocate(std::int32_t width, std::int32_t height)
 {
-    nx = SetUpFFT(width, &tableX);
+    const std::int32_t nx = SetUpFFT(width, &tableX);
     if (nx == 0) Error(kNoMemory);
-    ny = SetUpFFT(height, &tableY);
+    const std::int32_t ny = SetUpFFT(height, &tableY);
     if (ny == 0) Error(kNoMemory);
-    const auto columns = static_cast<std::size_t>(nx);
-    const auto lines = static_cast<std::size_t>(ny);
-    std::size_t bytes = 0;
-    if (!CheckedMul(lines, sizeof(double*), &bytes)) Error(kNoMemory);
-    work = static_cast<double**>(std::malloc(bytes));
-    if (work == nullptr) Error(kNoMemory);
-    if (!CheckedMul(lines, columns, kComplexBytes, &bytes)) Error(kNoMemory);
-    array = AllocateAligned(bytes);
-    if (array == nullptr) Error(kNoMemory);
-    if (!CheckedMul(lines, kComplexBytes, &bytes)) Error(kNoMemory);
-    column = AllocateAligned(bytes);
-    if (column == nullptr) Error(kNoMemory);
-    for (std::size_t v = 0; v < lines; ++v) work[v] = array + v * columns * kComplexDoubles;
+    layout = LayoutOf(static_cast<std::size_t>(nx), static_cast<std::size_t>(ny));
+    std::size_t bytes[5] = {};
+    if (!BlockBytes(layout, height, bytes)) Error(kNoMemory);
+    double** const blocks[5] = {&array, &pair, &column, &factorX, &factorY};
+    for (int b = 0; b < 5; ++b) {
+        *blocks[b] = AllocateAligned(bytes[b]);
+        if (*blocks[b] == nullptr) Error(kNoMemory);
+    }
 }
 
 void Release()
 {
-    std::free(column);
-    std::free(array);
-    std::free(work);
-    std::free(tableY);
-    std::free(tableX);
-    column = array = tableY = tableX = nullptr;
-    work = nullptr;
+    for (double** block : {&factorY, &factorX, &column, &pair, &array, &tableY, &tableX}) {
+        std::free(*block);
+        *block = nullptr;
+    }
 }
 
-// Rotation of spectrum row v during the column pass (see kSkewStep).
-std::int32_t Skew(std::size_t v)
+double* WorkRow(std::size_t y)
 {
-    return nx < 2 * kSkewStep ? 0 : static_cast<std::int32_t>((kSkewStep * v) & (nx - 1));
+    return array + y * layout.stride * kComplexDoubles;
 }
 
-// Rotates the Nx complex values of a work row by `places` toward higher
-// indices (in place).
-void RotateRow(double* row, std::int32_t places)
-{
-    struct Complex {
-        double re, im;
-    };
-    auto* first = reinterpret_cast<Complex*>(row);
-    std::rotate(first, first + (nx - places), first + nx);
-}
-
-// Image rows to spectra along x: (sample - bias) / (Nx Ny) as real parts,
-// zero padding to Nx, forward transform.  The padding rows below the image
-// hold zeros and so do their transforms; they are never stored or read
-// (the column pass supplies their zeros itself).
+// Image rows y (real part) and y + 1 (imaginary part; zero past the last
+// row) to their spectra along x: (sample - bias) / (Nx Ny), zero padding to
+// Nx, one forward transform Z of both; row y's spectrum is
+// (Z[u] + conj Z[-u]) / 2, row y + 1's (Z[u] - conj Z[-u]) / 2i.
 void TransformRows(std::int32_t width, std::int32_t height, const std::uint16_t* const* rows,
                    double bias)
 {
-    const double scale = 1.0 / (static_cast<double>(nx) * static_cast<double>(ny));
-    for (std::int32_t y = 0; y < height; ++y) {
-        const std::uint16_t* in = rows[y];
-        double* row = work[y];
+    const std::size_t nx = layout.nx;
+    const double scale = 1.0 / (static_cast<double>(nx) * static_cast<double>(layout.ny));
+    for (std::int32_t y = 0; y < height; y += 2) {
+        const std::uint16_t* a = rows[y];
+        const bool second = y + 1 < height;
+        const std::uint16_t* b = second ? rows[y + 1] : nullptr;
         for (std::int32_t x = 0; x < width; ++x) {
-            row[2 * x] = (static_cast<double>(in[x]) - bias) * scale;
-            row[2 * x + 1] = 0.0;
+            pair[2 * x] = (static_cast<double>(a[x]) - bias) * scale;
+            pair[2 * x + 1] = second ? (static_cast<double>(b[x]) - bias) * scale : 0.0;
         }
-        for (std::int32_t x = 2 * width; x < 2 * nx; ++x) row[x] = 0.0;
-        FFT(kForward, nx, tableX, row);
-        RotateRow(row, Skew(y));
+        for (std::size_t x = 2 * static_cast<std::size_t>(width); x < 2 * nx; ++x) pair[x] = 0.0;
+        FFT(kForward, static_cast<std::int32_t>(nx), tableX, pair);
+        double* outA = WorkRow(y);
+        double* outB = second ? WorkRow(y + 1) : nullptr;
+        for (std::size_t u = 0; u < layout.columns; ++u) {
+            const std::size_t m = (nx - u) & (nx - 1);
+            const double zr = pair[2 * u];
+            const double zi = pair[2 * u + 1];
+            const double mr = pair[2 * m];
+            const double mi = pair[2 * m + 1];
+            outA[2 * u] = 0.5 * (zr + mr);
+            outA[2 * u + 1] = 0.5 * (zi - mi);
+            if (second) {
+                outB[2 * u] = 0.5 * (zi + mi);
+                outB[2 * u + 1] = 0.5 * (mr - zr);
+            }
+        }
     }
 }
 
 // Distance of index i from the nearest multiple of n, in cycles per sample
 // (0 .. 0.5).
-double FoldedFrequency(std::int32_t i, std::int32_t n)
+double FoldedFrequency(std::size_t i, std::size_t n)
 {
-    return 0.5 - std::fabs(0.5 - static_cast<double>(i) / n);
+    return 0.5 - std::fabs(0.5 - static_cast<double>(i) / static_cast<double>(n));
 }
 
-// Multiplies the column's spectrum (frequency index v along y) by
-// H = exp(c (fy^2 + fx^2)).  H is even in v, so each value serves v and
-// Ny - v.  At zero frequency H is 1 for any radius, also when c is
-// infinite (where c * 0 would give NaN).
-void ApplyTransfer(double c, double fx2)
+// exp(c f^2) for the frequency of index i of n; 1 at zero frequency for any
+// radius, also when c is infinite (where c * 0 would give NaN).
+double Factor(double c, std::size_t i, std::size_t n)
 {
-    for (std::int32_t v = 0; v <= ny / 2; ++v) {
-        const double fy = FoldedFrequency(v, ny);
-        const double sum = fy * fy + fx2;
-        const double h = sum == 0.0 ? 1.0 : std::exp(c * sum);
-        column[2 * v] *= h;
-        column[2 * v + 1] *= h;
-        const std::int32_t mirror = ny - v;
-        if (v != 0 && mirror != v) {
-            column[2 * mirror] *= h;
-            column[2 * mirror + 1] *= h;
-        }
-    }
+    const double f = FoldedFrequency(i, n);
+    const double f2 = f * f;
+    return f2 == 0.0 ? 1.0 : std::exp(c * f2);
 }
 
-// Each column in turn: gathered into the column buffer, transformed along
-// y, filtered, transformed back, and returned to the image rows (the
-// padding rows are not needed any more).
-void FilterColumns(std::int32_t height, double radius)
+// The transfer function exp(c (fx^2 + fy^2)) as the product of its factors
+// along x (for the kept columns) and along y.
+void SetUpTransfer(double radius)
 {
     const double c = -(radius * (kPiSquared * radius));
+    for (std::size_t u = 0; u < layout.columns; ++u) factorX[u] = Factor(c, u, layout.nx);
+    for (std::size_t v = 0; v < layout.ny; ++v) factorY[v] = Factor(c, v, layout.ny);
+}
+
+// The kept columns, kGather at a time: gathered (one line of each image
+// row) into the column buffers, the padding rows added as zeros, each
+// transformed along y, filtered, transformed back, and returned to the
+// image rows.
+void FilterColumns(std::int32_t height)
+{
     const auto lines = static_cast<std::size_t>(height);
-    const auto mask = static_cast<std::size_t>(nx - 1);
-    const std::size_t step = nx < 2 * kSkewStep ? 0 : kSkewStep;
-    for (std::int32_t u = 0; u < nx; ++u) {
-        // Element u of row v is at (u + Skew(v)) mod Nx.
-        for (std::size_t v = 0, at = u; v < lines; ++v, at = (at + step) & mask) {
-            column[2 * v] = work[v][2 * at];
-            column[2 * v + 1] = work[v][2 * at + 1];
+    const std::size_t ny = layout.ny;
+    const std::size_t span = ny * kComplexDoubles;
+    for (std::size_t u0 = 0; u0 < layout.columns; u0 += kGather) {
+        const std::size_t count = layout.columns - u0 < kGather ? layout.columns - u0 : kGather;
+        for (std::size_t v = 0; v < lines; ++v) {
+            const double* in = WorkRow(v) + 2 * u0;
+            for (std::size_t j = 0; j < kGather; ++j) {
+                column[j * span + 2 * v] = in[2 * j];
+                column[j * span + 2 * v + 1] = in[2 * j + 1];
+            }
         }
-        for (std::size_t v = 2 * lines; v < 2 * static_cast<std::size_t>(ny); ++v) column[v] = 0.0;
-        FFT(kForward, ny, tableY, column);
-        const double fx = FoldedFrequency(u, nx);
-        ApplyTransfer(c, fx * fx);
-        FFT(kInverse, ny, tableY, column);
-        for (std::size_t v = 0, at = u; v < lines; ++v, at = (at + step) & mask) {
-            work[v][2 * at] = column[2 * v];
-            work[v][2 * at + 1] = column[2 * v + 1];
+        for (std::size_t j = 0; j < count; ++j) {
+            double* col = column + j * span;
+            for (std::size_t v = 2 * lines; v < span; ++v) col[v] = 0.0;
+            FFT(kForward, static_cast<std::int32_t>(ny), tableY, col);
+            const double hx = factorX[u0 + j];
+            for (std::size_t v = 0; v < ny; ++v) {
+                const double h = hx * factorY[v];
+                col[2 * v] *= h;
+                col[2 * v + 1] *= h;
+            }
+            FFT(kInverse, static_cast<std::int32_t>(ny), tableY, col);
+        }
+        for (std::size_t v = 0; v < lines; ++v) {
+            double* out = WorkRow(v) + 2 * u0;
+            for (std::size_t j = 0; j < count; ++j) {
+                out[2 * j] = column[j * span + 2 * v];
+                out[2 * j + 1] = column[j * span + 2 * v + 1];
+            }
         }
     }
 }
 
-// Spectra along x back to image rows: inverse transform, bias added, the
-// real part rounded (halves upwards) and clamped to 0 .. 2^bits - 1.  A NaN
+// bias + val rounded (halves upwards) and clamped to 0 .. maxval; a NaN
 // (from a bias that is not a number) becomes 0.
+std::uint16_t Sample(double val, double maxval)
+{
+    double sample = 0.0;
+    if (val > maxval) {
+        sample = maxval;
+    } else if (val >= 0.0) {
+        sample = val + 0.5;
+    }
+    return static_cast<std::uint16_t>(sample);
+}
+
+// Spectra along x back to image rows, two at a time: the full spectrum of
+// row y + i row y + 1 is A[u] + i B[u], with A[-u] = conj A[u] (and so for
+// B) above Nx/2; its inverse transform holds row y in the real and row
+// y + 1 in the imaginary parts.  Bias added, rounded and clamped.
 void RestoreRows(std::int32_t width, std::int32_t height, std::int32_t bitsPerSample,
                  std::uint16_t* const* rows, double bias)
 {
+    const std::size_t nx = layout.nx;
     const double maxval = static_cast<double>((std::int32_t{1} << bitsPerSample) - 1);
-    for (std::int32_t y = 0; y < height; ++y) {
-        double* row = work[y];
-        RotateRow(row, (nx - Skew(y)) & (nx - 1));
-        FFT(kInverse, nx, tableX, row);
-        std::uint16_t* out = rows[y];
-        for (std::int32_t x = 0; x < width; ++x) {
-            const double val = bias + row[2 * x];
-            double sample = 0.0;
-            if (val > maxval) {
-                sample = maxval;
-            } else if (val >= 0.0) {
-                sample = val + 0.5;
+    for (std::int32_t y = 0; y < height; y += 2) {
+        const bool second = y + 1 < height;
+        const double* a = WorkRow(y);
+        const double* b = second ? WorkRow(y + 1) : nullptr;
+        for (std::size_t u = 0; u < layout.columns; ++u) {
+            const double br = second ? b[2 * u] : 0.0;
+            const double bi = second ? b[2 * u + 1] : 0.0;
+            pair[2 * u] = a[2 * u] - bi;
+            pair[2 * u + 1] = a[2 * u + 1] + br;
+            const std::size_t m = nx - u;
+            if (u != 0 && m != u) {
+                pair[2 * m] = a[2 * u] + bi;
+                pair[2 * m + 1] = br - a[2 * u + 1];
             }
-            out[x] = static_cast<std::uint16_t>(sample);
+        }
+        FFT(kInverse, static_cast<std::int32_t>(nx), tableX, pair);
+        std::uint16_t* outA = rows[y];
+        for (std::int32_t x = 0; x < width; ++x) outA[x] = Sample(bias + pair[2 * x], maxval);
+        if (second) {
+            std::uint16_t* outB = rows[y + 1];
+            for (std::int32_t x = 0; x < width; ++x) {
+                outB[x] = Sample(bias + pair[2 * x + 1], maxval);
+            }
         }
     }
 }
 
 }  // namespace
 
+bool FilterWorkBytes(std::int32_t width, std::int32_t height, std::size_t* bytes)
+{
+    *bytes = 0;
+    if (width > kMaxLength || height > kMaxLength) return false;
+    const Layout sizes = LayoutOf(PowerOfTwoAtLeast(width), PowerOfTwoAtLeast(height));
+    std::size_t total = 0;
+    std::size_t blocks[5] = {};
+    std::size_t tables = 0;
+    if (!CheckedAdd(sizes.nx, sizes.ny, &tables) || !CheckedMul(tables, kComplexBytes, &total) ||
+        !BlockBytes(sizes, height < 1 ? 1 : height, blocks)) {
+        return false;
+    }
+    for (const std::size_t block : blocks) {
+        if (!CheckedAdd(total, block, &total)) return false;
+    }
+    *bytes = total;
+    return true;
+}
+
 void FilterImage(std::int32_t width, std::int32_t height, std::int32_t bitsPerSample,
                  std::uint16_t* const* rows, double radius, double bias)
 {
     Allocate(width, height);
+    SetUpTransfer(radius);
     TransformRows(width, height, rows, bias);
-    FilterColumns(height, radius);
+    FilterColumns(height);
     RestoreRows(width, height, bitsPerSample, rows, bias);
     Release();
 }

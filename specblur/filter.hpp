@@ -2,6 +2,7 @@
 // discrete Fourier transform, on a grid padded to powers of two.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // Smooths the `height` rows of `width` samples at `rows` in place with the
@@ -13,3 +14,8 @@
 // allocated.
 void FilterImage(std::int32_t width, std::int32_t height, std::int32_t bitsPerSample,
                  std::uint16_t* const* rows, double radius, double bias);
+
+// Sets *bytes to the size of the work space FilterImage allocates for an
+// image of width x height samples (both at least 1) and returns true, or
+// returns false when that size cannot be represented.
+bool FilterWorkBytes(std::int32_t width, std::int32_t height, std::size_t* bytes);
