@@ -48,10 +48,14 @@ template <typename V>
 }
 
 // (w0 * q0, w1 * q1) with t.re = q.re w.re - w.im q.im and
-// t.im = q.im w.re + q.re w.im, each product rounded to double.
+// t.im = q.im w.re + q.re w.im.  Without FMA each product is rounded to
+// double; with it the first product enters the sum unrounded.
+template <bool kFma>
 [[gnu::always_inline]] inline V4 Mul(const V4& q, const Twiddles& w)
 {
     const V4 swapped = __builtin_shuffle(q, V4Mask{1, 0, 3, 2});
+    // Compiled for FMA (the AVX2 code), the compiler contracts this into
+    // one fused multiply-add; kFma only tells the two instances apart.
     return q * w.re + swapped * w.im;
 }
 
@@ -90,6 +94,7 @@ template <typename V>
 // `count` values at data (a multiple of 4) of a transform of length n.
 // Their twiddles are 1 (no multiplication needed) and, for the second value
 // of the half-span-2 stage, table entry n/2.
+template <bool kFma>
 [[gnu::always_inline]] inline void FirstTwoStages(std::size_t n, const double* table,
                                                   const V4& signs, double* data, std::size_t count)
 {
@@ -104,7 +109,7 @@ template <typename V>
         const V4 low = __builtin_shuffle(sum, diff, V4Mask{0, 1, 4, 5});   // y0 y1
         const V4 high = __builtin_shuffle(sum, diff, V4Mask{2, 3, 6, 7});  // y2 y3
         // Lane 0 of w is exactly (1, 0), so y2 passes through unchanged.
-        const V4 t = Mul(high, w);
+        const V4 t = Mul<kFma>(high, w);
         Store(data + 2 * p, low + t);
         Store(data + 2 * p + 4, low - t);
     }
@@ -117,6 +122,7 @@ template <typename V>
 // the same twiddles as two separate stages, with one pass over the data.
 // Works on the `count` values at data (a multiple of 4m) of a transform of
 // length n.
+template <bool kFma>
 [[gnu::always_inline]] inline void TwoStages(std::size_t n, std::size_t m, const double* table,
                                              const V4& signs, double* data, std::size_t count)
 {
@@ -133,14 +139,14 @@ template <typename V>
             const V4 x1 = Load<V4>(p + 2 * m);
             const V4 x2 = Load<V4>(p + 4 * m);
             const V4 x3 = Load<V4>(p + 6 * m);
-            const V4 t1 = Mul(x1, w1);
-            const V4 t3 = Mul(x3, w1);
+            const V4 t1 = Mul<kFma>(x1, w1);
+            const V4 t3 = Mul<kFma>(x3, w1);
             const V4 y0 = x0 + t1;
             const V4 y1 = x0 - t1;
             const V4 y2 = x2 + t3;
             const V4 y3 = x2 - t3;
-            const V4 u2 = Mul(y2, w2);
-            const V4 u3 = Mul(y3, w3);
+            const V4 u2 = Mul<kFma>(y2, w2);
+            const V4 u3 = Mul<kFma>(y3, w3);
             Store(p, y0 + u2);
             Store(p + 4 * m, y0 - u2);
             Store(p + 2 * m, y1 + u3);
@@ -151,6 +157,7 @@ template <typename V>
 
 // The last stage alone (half-span m = n/2, table stride 2), when the number
 // of stages after the first two is odd.
+template <bool kFma>
 [[gnu::always_inline]] inline void LastStage(std::size_t m, const double* table, const V4& signs,
                                              double* data)
 {
@@ -158,12 +165,13 @@ template <typename V>
         const Twiddles w = LoadTwiddles(table, 2 * k, 2 * k + 2, signs);
         double* const p = data + 2 * k;
         const V4 x0 = Load<V4>(p);
-        const V4 t = Mul(Load<V4>(p + 2 * m), w);
+        const V4 t = Mul<kFma>(Load<V4>(p + 2 * m), w);
         Store(p, x0 + t);
         Store(p + 2 * m, x0 - t);
     }
 }
 
+template <bool kFma>
 [[gnu::always_inline]] inline void Transform(int direction, std::size_t n, const double* table,
                                              double* data)
 {
@@ -185,37 +193,45 @@ template <typename V>
     const std::size_t block = n < kBlock ? n : kBlock;
     std::size_t m = 4;
     for (std::size_t b = 0; b < n; b += block) {
-        FirstTwoStages(n, table, signs, data + 2 * b, block);
-        for (m = 4; 4 * m <= block; m *= 4) TwoStages(n, m, table, signs, data + 2 * b, block);
+        FirstTwoStages<kFma>(n, table, signs, data + 2 * b, block);
+        for (m = 4; 4 * m <= block; m *= 4)
+            TwoStages<kFma>(n, m, table, signs, data + 2 * b, block);
     }
-    for (; 4 * m <= n; m *= 4) TwoStages(n, m, table, signs, data, n);
-    if (m < n) LastStage(m, table, signs, data);
+    for (; 4 * m <= n; m *= 4) TwoStages<kFma>(n, m, table, signs, data, n);
+    if (m < n) LastStage<kFma>(m, table, signs, data);
 }
 
 void TransformPortable(int direction, std::size_t n, const double* table, double* data)
 {
-    Transform(direction, n, table, data);
+    Transform<false>(direction, n, table, data);
 }
 
-__attribute__((target("avx2"))) void TransformAvx2(int direction, std::size_t n,
-                                                   const double* table, double* data)
+__attribute__((target("avx2,fma"))) void TransformAvx2(int direction, std::size_t n,
+                                                       const double* table, double* data)
 {
-    Transform(direction, n, table, data);
+    Transform<true>(direction, n, table, data);
 }
 
 using TransformFunction = void (*)(int, std::size_t, const double*, double*);
 
-// FFT_PORTABLE_ONLY builds the portable variant alone (its tests use it).
-TransformFunction ChooseTransform()
+TransformFunction TransformOf(FFTCode code)
 {
-#ifdef FFT_PORTABLE_ONLY
+    switch (code) {
+        case FFTCode::kAvx2:
+            return TransformAvx2;
+        case FFTCode::kPortable:
+            break;
+    }
     return TransformPortable;
-#endif
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") ? TransformAvx2 : TransformPortable;
 }
 
-const TransformFunction transform = ChooseTransform();
+TransformFunction Fastest()
+{
+    return FFTCodeRuns(FFTCode::kAvx2) ? TransformOf(FFTCode::kAvx2)
+                                       : TransformOf(FFTCode::kPortable);
+}
+
+TransformFunction transform = Fastest();
 
 }  // namespace
 
@@ -241,4 +257,23 @@ std::int32_t SetUpFFT(std::int32_t n, double** table)
 void FFT(int direction, std::int32_t n, const double* table, double* data)
 {
     transform(direction, static_cast<std::size_t>(n), table, data);
+}
+
+bool FFTCodeRuns(FFTCode code)
+{
+    switch (code) {
+        case FFTCode::kPortable:
+            return true;
+        case FFTCode::kAvx2:
+            __builtin_cpu_init();
+            return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    }
+    return false;
+}
+
+bool SelectFFTCode(FFTCode code)
+{
+    if (!FFTCodeRuns(code)) return false;
+    transform = TransformOf(code);
+    return true;
 }

@@ -16,3 +16,15 @@ std::int32_t SetUpFFT(std::int32_t n, double** table);
 // X[k] = sum_j x[j] exp(direction * 2 pi i j k / n), direction -1 (forward)
 // or +1 (inverse), unscaled.  n and table must come from one SetUpFFT call.
 void FFT(int direction, std::int32_t n, const double* table, double* data);
+
+// Code paths of the transform.  kAvx2 uses fused multiply-adds (one rounding
+// where the portable code has two), so the two differ by rounding only.
+enum class FFTCode { kPortable, kAvx2 };
+
+// Whether this processor runs `code`.
+bool FFTCodeRuns(FFTCode code);
+
+// Chooses the code path for the following calls (tests and benchmarks);
+// by default the fastest one this processor runs is used.  Returns false,
+// changing nothing, when the processor does not run `code`.
+bool SelectFFTCode(FFTCode code);

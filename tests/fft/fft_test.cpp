@@ -11,6 +11,11 @@
 
 namespace {
 
+#ifdef FFT_TEST_PORTABLE
+// Every test of this binary runs the portable code path.
+const bool portableSelected = SelectFFTCode(FFTCode::kPortable);
+#endif
+
 using Complex = std::complex<double>;
 using LongComplex = std::complex<long double>;
 
@@ -280,3 +285,16 @@ TEST(FFT, StaysWithinItsData)
 }
 
 }  // namespace
+
+#ifdef FFT_TEST_PORTABLE
+TEST(SelectFFTCode, PortableIsInUse)
+{
+    EXPECT_TRUE(portableSelected);
+}
+#endif
+
+TEST(SelectFFTCode, RefusesACodeThisProcessorDoesNotRun)
+{
+    if (FFTCodeRuns(FFTCode::kAvx2)) GTEST_SKIP() << "this processor runs every code path";
+    EXPECT_FALSE(SelectFFTCode(FFTCode::kAvx2));
+}
