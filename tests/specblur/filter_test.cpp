@@ -5,9 +5,17 @@
 #include <cmath>
 #include <cstdint>
 #include <random>
+#include <string>
 #include <vector>
 
+#include "fft.hpp"
+
 namespace {
+
+#ifdef FILTER_TEST_PORTABLE
+// Every test of this binary runs the portable transform.
+const bool portableSelected = SelectFFTCode(FFTCode::kPortable);
+#endif
 
 // An image in memory with its table of row pointers.
 struct Image {
@@ -111,7 +119,8 @@ struct Reference {
 };
 
 // Compares every sample with the rounded and clamped reference value, except
-// where that value is within 1e-9 of a half-integer.  Returns the number of
+// where that value is within 1e-9 of a half-integer or of a clamp bound
+// (where rounding may send it either way).  Returns the number of
 // samples compared.
 int ExpectMatches(const Image& out, const Reference& reference)
 {
@@ -121,6 +130,7 @@ int ExpectMatches(const Image& out, const Reference& reference)
         for (std::int32_t x = 0; x < out.width; ++x) {
             const double val = reference.values[y * out.width + x];
             if (std::fabs(val - std::floor(val) - 0.5) < 1e-9) continue;
+            if (std::fabs(val) < 1e-9 || std::fabs(val - maxval) < 1e-9) continue;
             const double expected = val < 0 ? 0 : val > maxval ? maxval : std::floor(val + 0.5);
             EXPECT_EQ(out.at(x, y), expected) << "at " << x << "," << y << " value " << val;
             ++compared;
@@ -150,6 +160,92 @@ TEST(FilterImage, MatchesDirectCircularConvolution)
         EXPECT_GE(compared, c.width * c.height - 2);
     }
 }
+
+// Every depth, on odd, even and power-of-two sizes (one or both axes
+// padded, or none), with biases of zero, inside the range, fractional,
+// negative and above the largest sample.
+struct DepthCase {
+    std::int32_t width, height, bits;
+    double radius;
+    int bias;  // index into Biases()
+};
+
+std::vector<double> Biases(std::int32_t bits)
+{
+    const double maxval = (1 << bits) - 1;
+    return {0.0, std::floor(maxval / 2), maxval / 3 + 0.25, -maxval / 5 - 0.5, maxval * 1.5};
+}
+
+std::vector<DepthCase> DepthCases()
+{
+    const struct {
+        std::int32_t width, height;
+        double radius;
+    } sizes[] = {{19, 11, 1.7}, {16, 32, 2.5}, {32, 9, 0.8}, {1, 16, 3.0}, {27, 1, 1.1}};
+    std::vector<DepthCase> cases;
+    for (std::int32_t bits = 1; bits <= 16; ++bits) {
+        for (const auto& size : sizes) {
+            for (int bias = 0; bias < 5; ++bias) {
+                cases.push_back({size.width, size.height, bits, size.radius, bias});
+            }
+        }
+    }
+    return cases;
+}
+
+class FilterImageDepths : public testing::TestWithParam<DepthCase> {};
+
+TEST_P(FilterImageDepths, MatchesDirectCircularConvolution)
+{
+    const DepthCase c = GetParam();
+    const double bias = Biases(c.bits)[c.bias];
+    const Image in = RandomImage(c.width, c.height, c.bits,
+                                 static_cast<std::uint32_t>(c.bits * 100 + c.width + c.bias));
+    const int compared = ExpectMatches(Filtered(in, c.radius, bias), Reference(in, c.radius, bias));
+    // Values within the band are rare; most samples must have been compared.
+    EXPECT_GE(compared, c.width * c.height * 9 / 10);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryDepth, FilterImageDepths, testing::ValuesIn(DepthCases()),
+                         [](const testing::TestParamInfo<DepthCase>& info) {
+                             const DepthCase& c = info.param;
+                             return std::to_string(c.width) + "x" + std::to_string(c.height) +
+                                    "_bits" + std::to_string(c.bits) + "_bias" +
+                                    std::to_string(c.bias);
+                         });
+
+TEST(FilterWorkBytes, IsAboutHalfTheFullGrid)
+{
+    // 2048 x 2048: 2048 rows of 1028 complex values, tables of 2048 complex
+    // values each, one complex row, four complex columns, 1025 + 2048
+    // transfer factors.
+    std::size_t bytes = 0;
+    ASSERT_TRUE(FilterWorkBytes(2048, 2048, &bytes));
+    EXPECT_EQ(bytes,
+              2048u * 1028 * 16 + 2 * 2048 * 16 + 2048 * 16 + 4 * 2048 * 16 + (1025 + 2048) * 8);
+    // 300 x 200 on a 512 x 256 grid: 200 rows of 260 values.
+    ASSERT_TRUE(FilterWorkBytes(300, 200, &bytes));
+    EXPECT_EQ(bytes,
+              200u * 260 * 16 + (512 + 256) * 16 + 512 * 16 + 4 * 256 * 16 + (257 + 256) * 8);
+    ASSERT_TRUE(FilterWorkBytes(1, 1, &bytes));
+    EXPECT_EQ(bytes, 4u * 16 + 2 * 16 + 16 + 4 * 16 + 2 * 8);
+}
+
+TEST(FilterWorkBytes, RefusesLengthsBeyondTwoToThe30)
+{
+    std::size_t bytes = 1;
+    EXPECT_FALSE(FilterWorkBytes((1 << 30) + 1, 1, &bytes));
+    EXPECT_FALSE(FilterWorkBytes(1, (1 << 30) + 1, &bytes));
+    EXPECT_TRUE(FilterWorkBytes(1 << 30, 1 << 30, &bytes));
+    EXPECT_GT(bytes, std::size_t{1} << 60);
+}
+
+#ifdef FILTER_TEST_PORTABLE
+TEST(SelectFFTCode, PortableIsInUse)
+{
+    EXPECT_TRUE(portableSelected);
+}
+#endif
 
 TEST(FilterImage, RadiusZeroReproducesEveryDepth)
 {
