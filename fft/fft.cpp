@@ -115,13 +115,28 @@ template <bool kFma>
     }
 }
 
-// Stages of half-span m and 2m together (m >= 4).  For twiddle index k
-// (two at a time) the four values p, p+m, p+2m, p+3m of each group go
-// through the stage-m butterflies (p, p+m) and (p+2m, p+3m) and then the
-// stage-2m butterflies (p, p+2m) and (p+m, p+3m): the same butterflies with
-// the same twiddles as two separate stages, with one pass over the data.
-// Works on the `count` values at data (a multiple of 4m) of a transform of
-// length n.
+// Twiddles for angles pi a / n and pi b / n with a, b < 2n: past the half
+// circle the table entry of the angle less pi, negated.
+[[gnu::always_inline]] inline Twiddles LoadWideTwiddles(std::size_t n, const double* table,
+                                                        std::size_t a, std::size_t b,
+                                                        const V4& signs)
+{
+    const double ha = a < n ? 1.0 : -1.0;
+    const double hb = b < n ? 1.0 : -1.0;
+    const V4 h = {ha, ha, hb, hb};
+    const Twiddles w = LoadTwiddles(table, a < n ? a : a - n, b < n ? b : b - n, signs);
+    return Twiddles{w.re * h, w.im * h};
+}
+
+// Stages of half-span m and 2m together (m >= 4) as one radix-4 step.  For
+// twiddle index k (two at a time) the four values x0 .. x3 at p, p+m, p+2m,
+// p+3m of each group combine as the stage-m butterflies (x0, x1) and
+// (x2, x3) with w1 = exp(d i pi k / m) followed by the stage-2m butterflies
+// with w2 = exp(d i pi k / (2m)) and w2 exp(d i pi / 2) = w2 d i.  The
+// twiddles are moved onto the inputs, w1 x1, w2 x2 and w1 w2 x3 (a table
+// entry too), so that three complex products do instead of four and the
+// last factor is a quarter turn.  Works on the `count` values at data (a
+// multiple of 4m) of a transform of length n.
 template <bool kFma>
 [[gnu::always_inline]] inline void TwoStages(std::size_t n, std::size_t m, const double* table,
                                              const V4& signs, double* data, std::size_t count)
@@ -132,21 +147,19 @@ template <bool kFma>
     for (std::size_t k = 0; k < m; k += 2) {
         const Twiddles w1 = LoadTwiddles(table, k * s1, (k + 1) * s1, signs);
         const Twiddles w2 = LoadTwiddles(table, k * s2, (k + 1) * s2, signs);
-        const Twiddles w3 = LoadTwiddles(table, (k + m) * s2, (k + 1 + m) * s2, signs);
+        const Twiddles w3 = LoadWideTwiddles(n, table, 3 * k * s2, 3 * (k + 1) * s2, signs);
         double* const end = data + 2 * count;
         for (double* p = data + 2 * k; p < end; p += step) {
             const V4 x0 = Load<V4>(p);
-            const V4 x1 = Load<V4>(p + 2 * m);
-            const V4 x2 = Load<V4>(p + 4 * m);
-            const V4 x3 = Load<V4>(p + 6 * m);
-            const V4 t1 = Mul<kFma>(x1, w1);
-            const V4 t3 = Mul<kFma>(x3, w1);
-            const V4 y0 = x0 + t1;
-            const V4 y1 = x0 - t1;
-            const V4 y2 = x2 + t3;
-            const V4 y3 = x2 - t3;
-            const V4 u2 = Mul<kFma>(y2, w2);
-            const V4 u3 = Mul<kFma>(y3, w3);
+            const V4 b = Mul<kFma>(Load<V4>(p + 2 * m), w1);
+            const V4 c = Mul<kFma>(Load<V4>(p + 4 * m), w2);
+            const V4 d = Mul<kFma>(Load<V4>(p + 6 * m), w3);
+            const V4 y0 = x0 + b;
+            const V4 y1 = x0 - b;
+            const V4 u2 = c + d;
+            const V4 e = c - d;
+            // (d i) e: real part -d e.im, imaginary part d e.re.
+            const V4 u3 = __builtin_shuffle(e, V4Mask{1, 0, 3, 2}) * signs;
             Store(p, y0 + u2);
             Store(p + 4 * m, y0 - u2);
             Store(p + 2 * m, y1 + u3);
