@@ -50,12 +50,11 @@ template <typename V>
 // (w0 * q0, w1 * q1) with t.re = q.re w.re - w.im q.im and
 // t.im = q.im w.re + q.re w.im.  Without FMA each product is rounded to
 // double; with it the first product enters the sum unrounded.
-template <bool kFma>
 [[gnu::always_inline]] inline V4 Mul(const V4& q, const Twiddles& w)
 {
     const V4 swapped = __builtin_shuffle(q, V4Mask{1, 0, 3, 2});
     // Compiled for FMA (the AVX2 code), the compiler contracts this into
-    // one fused multiply-add; kFma only tells the two instances apart.
+    // one fused multiply-add.
     return q * w.re + swapped * w.im;
 }
 
@@ -94,7 +93,6 @@ template <bool kFma>
 // `count` values at data (a multiple of 4) of a transform of length n.
 // Their twiddles are 1 (no multiplication needed) and, for the second value
 // of the half-span-2 stage, table entry n/2.
-template <bool kFma>
 [[gnu::always_inline]] inline void FirstTwoStages(std::size_t n, const double* table,
                                                   const V4& signs, double* data, std::size_t count)
 {
@@ -109,7 +107,7 @@ template <bool kFma>
         const V4 low = __builtin_shuffle(sum, diff, V4Mask{0, 1, 4, 5});   // y0 y1
         const V4 high = __builtin_shuffle(sum, diff, V4Mask{2, 3, 6, 7});  // y2 y3
         // Lane 0 of w is exactly (1, 0), so y2 passes through unchanged.
-        const V4 t = Mul<kFma>(high, w);
+        const V4 t = Mul(high, w);
         Store(data + 2 * p, low + t);
         Store(data + 2 * p + 4, low - t);
     }
@@ -137,7 +135,6 @@ template <bool kFma>
 // entry too), so that three complex products do instead of four and the
 // last factor is a quarter turn.  Works on the `count` values at data (a
 // multiple of 4m) of a transform of length n.
-template <bool kFma>
 [[gnu::always_inline]] inline void TwoStages(std::size_t n, std::size_t m, const double* table,
                                              const V4& signs, double* data, std::size_t count)
 {
@@ -151,9 +148,9 @@ template <bool kFma>
         double* const end = data + 2 * count;
         for (double* p = data + 2 * k; p < end; p += step) {
             const V4 x0 = Load<V4>(p);
-            const V4 b = Mul<kFma>(Load<V4>(p + 2 * m), w1);
-            const V4 c = Mul<kFma>(Load<V4>(p + 4 * m), w2);
-            const V4 d = Mul<kFma>(Load<V4>(p + 6 * m), w3);
+            const V4 b = Mul(Load<V4>(p + 2 * m), w1);
+            const V4 c = Mul(Load<V4>(p + 4 * m), w2);
+            const V4 d = Mul(Load<V4>(p + 6 * m), w3);
             const V4 y0 = x0 + b;
             const V4 y1 = x0 - b;
             const V4 u2 = c + d;
@@ -170,7 +167,6 @@ template <bool kFma>
 
 // The last stage alone (half-span m = n/2, table stride 2), when the number
 // of stages after the first two is odd.
-template <bool kFma>
 [[gnu::always_inline]] inline void LastStage(std::size_t m, const double* table, const V4& signs,
                                              double* data)
 {
@@ -178,13 +174,12 @@ template <bool kFma>
         const Twiddles w = LoadTwiddles(table, 2 * k, 2 * k + 2, signs);
         double* const p = data + 2 * k;
         const V4 x0 = Load<V4>(p);
-        const V4 t = Mul<kFma>(Load<V4>(p + 2 * m), w);
+        const V4 t = Mul(Load<V4>(p + 2 * m), w);
         Store(p, x0 + t);
         Store(p + 2 * m, x0 - t);
     }
 }
 
-template <bool kFma>
 [[gnu::always_inline]] inline void Transform(int direction, std::size_t n, const double* table,
                                              double* data)
 {
@@ -206,23 +201,22 @@ template <bool kFma>
     const std::size_t block = n < kBlock ? n : kBlock;
     std::size_t m = 4;
     for (std::size_t b = 0; b < n; b += block) {
-        FirstTwoStages<kFma>(n, table, signs, data + 2 * b, block);
-        for (m = 4; 4 * m <= block; m *= 4)
-            TwoStages<kFma>(n, m, table, signs, data + 2 * b, block);
+        FirstTwoStages(n, table, signs, data + 2 * b, block);
+        for (m = 4; 4 * m <= block; m *= 4) TwoStages(n, m, table, signs, data + 2 * b, block);
     }
-    for (; 4 * m <= n; m *= 4) TwoStages<kFma>(n, m, table, signs, data, n);
-    if (m < n) LastStage<kFma>(m, table, signs, data);
+    for (; 4 * m <= n; m *= 4) TwoStages(n, m, table, signs, data, n);
+    if (m < n) LastStage(m, table, signs, data);
 }
 
 void TransformPortable(int direction, std::size_t n, const double* table, double* data)
 {
-    Transform<false>(direction, n, table, data);
+    Transform(direction, n, table, data);
 }
 
 __attribute__((target("avx2,fma"))) void TransformAvx2(int direction, std::size_t n,
                                                        const double* table, double* data)
 {
-    Transform<true>(direction, n, table, data);
+    Transform(direction, n, table, data);
 }
 
 using TransformFunction = void (*)(int, std::size_t, const double*, double*);
