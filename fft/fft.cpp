@@ -70,22 +70,47 @@ template <typename V>
                     __builtin_shuffle(ab, V4Mask{1, 1, 3, 3}) * signs};
 }
 
-// Reorders the n complex values into bit-reversed index order: element i
-// is exchanged with element j = reverse(i) when i < j.  j follows i in
-// reversed bit order (incrementing i toggles its trailing ones and the zero
-// above them; the same bits, mirrored, toggle in j).  The exchange is done
-// without a branch: both values are loaded and stored back, crossed over
-// only when i < j, since that test is unpredictable.
+// The low `bits` bits of x in reverse order.
+[[gnu::always_inline]] inline std::size_t ReverseBits(std::size_t x, unsigned bits)
+{
+    std::size_t r = 0;
+    for (unsigned k = 0; k < bits; ++k, x >>= 1) r = (r << 1) | (x & 1);
+    return r;
+}
+
+[[gnu::always_inline]] inline void Swap(double* data, std::size_t i, std::size_t j)
+{
+    const V2 a = Load<V2>(data + 2 * i);
+    const V2 b = Load<V2>(data + 2 * j);
+    Store(data + 2 * i, b);
+    Store(data + 2 * j, a);
+}
+
+// Reorders the n complex values (n >= 4) into bit-reversed index order:
+// element i is exchanged with element reverse(i) once.  The log2(n) index
+// bits split into a high part a and a low part b of h bits each, with one
+// middle bit m between them when log2(n) is odd; reverse(a, m, b) is
+// (rev b, m, rev a).  For each a, the b whose reversal exceeds a are
+// exactly the pairs with i < reverse(i) not yet exchanged (rev b = a gives
+// the fixed points), so the exchanges need no test.  rev b follows the
+// reversed count (incrementing rb toggles its trailing ones and the zero
+// above them; the same bits, mirrored, toggle in b).
 [[gnu::always_inline]] inline void BitReverse(std::size_t n, double* data)
 {
-    std::size_t j = 0;
-    for (std::size_t i = 1; i < n - 1; ++i) {
-        j ^= n - (n >> (__builtin_ctzl(i) + 1));
-        const V2 a = Load<V2>(data + 2 * i);
-        const V2 b = Load<V2>(data + 2 * j);
-        const bool cross = i < j;
-        Store(data + 2 * i, cross ? b : a);
-        Store(data + 2 * j, cross ? a : b);
+    const auto bits = static_cast<unsigned>(__builtin_ctzl(n));
+    const unsigned h = bits / 2;
+    const std::size_t s = std::size_t{1} << h;
+    const std::size_t middle = (bits & 1) != 0 ? 2 : 1;
+    const std::size_t high = s * middle;
+    for (std::size_t a = 0; a + 1 < s; ++a) {
+        const std::size_t ra = ReverseBits(a, h);
+        std::size_t b = ReverseBits(a + 1, h);
+        for (std::size_t rb = a + 1; rb < s; ++rb) {
+            for (std::size_t m = 0; m < middle; ++m) {
+                Swap(data, a * high + m * s + b, rb * high + m * s + ra);
+            }
+            b ^= s - (s >> (__builtin_ctzl(rb + 1) + 1));
+        }
     }
 }
 
