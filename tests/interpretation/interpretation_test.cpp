@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -109,6 +110,11 @@ struct FilterFormat {
     FormatCase format;
 };
 
+void PrintTo(const FilterFormat& c, std::ostream* os)
+{
+    *os << c.program << ", " << c.format.name;
+}
+
 class RefusedSamples : public testing::TestWithParam<FilterFormat> {};
 
 // The reader's message, exit status 1, and an existing output left as it was.
@@ -203,6 +209,11 @@ struct FilterSense {
     const char* program;
     SenseCase sense;
 };
+
+void PrintTo(const FilterSense& c, std::ostream* os)
+{
+    *os << c.program << ", " << c.sense.name;
+}
 
 class KeptSense : public testing::TestWithParam<FilterSense> {};
 
