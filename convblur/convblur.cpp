@@ -19,7 +19,8 @@ int main(int argc, char** argv)
     std::int32_t bits = 0;
     std::uint16_t** rows = nullptr;
     char* description = nullptr;
-    ReadImageFile(argv[1], &width, &height, &bits, &rows, &description);
+    std::int32_t photometric = 0;
+    ReadImageFile(argv[1], &width, &height, &bits, &rows, &description, &photometric);
 
     // Written as a negated test so that a radius that is not a number is
     // refused too.
@@ -29,7 +30,8 @@ int main(int argc, char** argv)
     const char* output = argv[argc - 1];
 
     if (!ConvolveImage(rows, width, height, bits, radius, bias)) Error("memory allocation error.");
-    StoreImageFile(output, width, height, bits, rows, description);
+    StoreImageFile(output, width, height, bits, rows, description,
+                   KeptPhotometric(photometric, bits));
 
     FreeImageFile(height, rows, description);
     return 0;

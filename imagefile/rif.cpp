@@ -52,6 +52,7 @@ constexpr std::uint32_t kTagRowsPerStrip = 278;
 constexpr std::uint32_t kTagStripByteCounts = 279;
 constexpr std::uint32_t kTagPlanarConfig = 284;
 constexpr std::uint32_t kTagPredictor = 317;
+constexpr std::uint32_t kTagSampleFormat = 339;
 constexpr std::uint32_t kCompressionNone = 1;
 constexpr std::uint32_t kCompressionLZW = 5;
 constexpr std::uint32_t kCompressionPackBits = 32773;
@@ -64,6 +65,7 @@ constexpr std::uint32_t kFillReversed = 2;
 constexpr std::uint32_t kPredictorNone = 1;
 constexpr std::uint32_t kPredictorHorizontal = 2;
 constexpr std::uint32_t kOneSample = 1;
+constexpr std::uint32_t kUnsignedInteger = 1;
 constexpr std::uint32_t kChunky = 1;
 constexpr std::uint32_t kMaxBits = 16;
 constexpr std::uint32_t kSizeLimit = 0x80000000u;  // sizes must stay below 2^31
@@ -314,6 +316,30 @@ bool GetShort(std::uint32_t ifd, std::uint32_t tag, std::uint32_t* value)
     if (!FindEntry(ifd, tag, &type, &count) || type != kTypeShort || count != 1) return false;
     *value = Get2();
     return true;
+}
+
+// The first value of a SHORT entry of any count (a field with one value
+// per sample).
+bool GetFirstShort(std::uint32_t ifd, std::uint32_t tag, std::uint32_t* value)
+{
+    std::uint32_t type = 0;
+    std::uint32_t count = 0;
+    if (!FindEntry(ifd, tag, &type, &count) || type != kTypeShort || count == 0) return false;
+    if (count > kInlineShorts) Seek(Get4());
+    *value = Get2();
+    return true;
+}
+
+// PhotometricInterpretation: WhiteIsZero, BlackIsZero, palette or
+// transparency mask.  The samples are delivered as stored under each.
+std::uint32_t GetPhotometric(std::uint32_t ifd)
+{
+    std::uint32_t value = 0;
+    if (!GetShort(ifd, kTagPhotometric, &value) ||
+        (value != kWhiteIsZero && value != kBlackIsZero && value != kPalette &&
+         value != kTransparencyMask))
+        Error("bad photometric interpretation.");
+    return value;
 }
 
 [[noreturn]] void StripError(const char* format, const char* name)
@@ -881,7 +907,8 @@ void Undifference(std::uint16_t* row, std::uint32_t width, std::uint32_t mask)
 }
 
 int ReadImage(const char* path, std::int32_t* width, std::int32_t* height,
-              std::int32_t* bitsPerSample, std::uint16_t*** rows, char** description)
+              std::int32_t* bitsPerSample, std::uint16_t*** rows, char** description,
+              std::int32_t* photometric)
 {
     Path = path;
     file = std::fopen(path, "rb");
@@ -943,6 +970,7 @@ int ReadImage(const char* path, std::int32_t* width, std::int32_t* height,
     }
 
     if (rows == nullptr) {
+        if (photometric != nullptr) *photometric = static_cast<std::int32_t>(GetPhotometric(ifd));
         const int status = std::fclose(file);
         file = nullptr;
         text = nullptr;
@@ -961,10 +989,8 @@ int ReadImage(const char* path, std::int32_t* width, std::int32_t* height,
     else
         Error("unknown image compression method.");
 
-    if (!GetShort(ifd, kTagPhotometric, &value) ||
-        (value != kWhiteIsZero && value != kBlackIsZero && value != kPalette &&
-         value != kTransparencyMask))
-        Error("bad photometric interpretation.");
+    value = GetPhotometric(ifd);
+    if (photometric != nullptr) *photometric = static_cast<std::int32_t>(value);
 
     value = kFillNormal;
     GetShort(ifd, kTagFillOrder, &value);
@@ -974,6 +1000,10 @@ int ReadImage(const char* path, std::int32_t* width, std::int32_t* height,
 
     if (GetShort(ifd, kTagSamplesPerPixel, &value) && value != kOneSample)
         Error("bad samples per pixel.");
+
+    // Signed and floating-point samples would be taken as unsigned integers.
+    if (GetFirstShort(ifd, kTagSampleFormat, &value) && value != kUnsignedInteger)
+        Error("bad sample format.");
 
     std::uint32_t rps = GetIFD4(ifd, kTagRowsPerStrip, h);
     if (rps > h)
@@ -1030,9 +1060,10 @@ int ReadImage(const char* path, std::int32_t* width, std::int32_t* height,
 }  // namespace
 
 int ReadImageFile(const char* path, std::int32_t* width, std::int32_t* height,
-                  std::int32_t* bitsPerSample, std::uint16_t*** rows, char** description)
+                  std::int32_t* bitsPerSample, std::uint16_t*** rows, char** description,
+                  std::int32_t* photometric)
 {
-    return ReadImage(path, width, height, bitsPerSample, rows, description);
+    return ReadImage(path, width, height, bitsPerSample, rows, description, photometric);
 }
 
 void FreeImageFile(std::int32_t height, std::uint16_t** rows, char* description)

@@ -11,14 +11,20 @@
 //  - *rows: a table of *height row pointers (allocated with std::malloc),
 //    each row a separate std::malloc block of *width samples;
 //  - *description: the ImageDescription text, NUL-terminated (std::malloc),
-//    or null when the file has none.
+//    or null when the file has none;
+//  - *photometric: the PhotometricInterpretation, 0 (WhiteIsZero),
+//    1 (BlackIsZero), 3 (palette) or 4 (transparency mask).  The samples are
+//    delivered as stored whatever it is.
+// Only unsigned integer samples are read: a SampleFormat other than 1 is
+// refused when rows are requested.
 // The caller owns and frees (std::free) every row, the row table and the
 // description.  Any defect that stops reading prints "<path> : <message>"
 // on standard error and exits with status 1; warnings are printed as
 // "<path> : <message> (warning)." and reading goes on.
 // Returns the status of closing the file (0 on success).
 int ReadImageFile(const char* path, std::int32_t* width, std::int32_t* height,
-                  std::int32_t* bitsPerSample, std::uint16_t*** rows, char** description);
+                  std::int32_t* bitsPerSample, std::uint16_t*** rows, char** description,
+                  std::int32_t* photometric = nullptr);
 
 // Frees what ReadImageFile handed back: every row, the row table and the
 // description (either may be null).

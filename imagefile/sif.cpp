@@ -34,8 +34,6 @@ constexpr std::uint16_t kTagRowsPerStrip = 278;
 constexpr std::uint16_t kTagStripByteCounts = 279;
 constexpr std::uint16_t kTagPlanarConfig = 284;
 constexpr std::uint16_t kCompressionLZW = 5;
-constexpr std::uint16_t kWhiteIsZero = 0;
-constexpr std::uint16_t kBlackIsZero = 1;
 constexpr std::uint32_t kHeaderSize = 8;
 constexpr std::uint32_t kStripBytes = 8192;  // uncompressed bytes per strip at most
 constexpr std::uint32_t kShortMax = 65535;
@@ -337,7 +335,7 @@ void EncodeRow(const std::uint16_t* row, std::int32_t width, std::int32_t bits)
 
 void StoreImageFile(const char* path, std::int32_t width, std::int32_t height,
                     std::int32_t bitsPerSample, const std::uint16_t* const* rows,
-                    const char* description)
+                    const char* description, Photometric photometric)
 {
     const std::uint64_t descLength = description == nullptr ? 0 : std::strlen(description) + 1;
     // Computed wide; equal to the 32-bit rule for every image that fits memory.
@@ -420,7 +418,7 @@ void StoreImageFile(const char* path, std::int32_t width, std::int32_t height,
     PutEntry(kTagImageLength, uheight <= kShortMax ? kTypeShort : kTypeLong, 1, uheight);
     PutEntry(kTagBitsPerSample, kTypeShort, 1, static_cast<std::uint32_t>(bitsPerSample));
     PutEntry(kTagCompression, kTypeShort, 1, kCompressionLZW);
-    PutEntry(kTagPhotometric, kTypeShort, 1, bitsPerSample == 1 ? kWhiteIsZero : kBlackIsZero);
+    PutEntry(kTagPhotometric, kTypeShort, 1, static_cast<std::uint32_t>(photometric));
     if (descLength > 0) {
         Put2(kTagImageDescription);
         Put2(kTypeAscii);
@@ -449,4 +447,26 @@ void StoreImageFile(const char* path, std::int32_t width, std::int32_t height,
     file = nullptr;
     if (closed != 0) NotStored();
     std::free(counts);
+}
+
+void StoreImageFile(const char* path, std::int32_t width, std::int32_t height,
+                    std::int32_t bitsPerSample, const std::uint16_t* const* rows,
+                    const char* description)
+{
+    StoreImageFile(path, width, height, bitsPerSample, rows, description,
+                   DefaultPhotometric(bitsPerSample));
+}
+
+Photometric DefaultPhotometric(std::int32_t bitsPerSample)
+{
+    return bitsPerSample == 1 ? Photometric::kWhiteIsZero : Photometric::kBlackIsZero;
+}
+
+Photometric KeptPhotometric(std::int32_t read, std::int32_t bitsPerSample)
+{
+    if (read == static_cast<std::int32_t>(Photometric::kWhiteIsZero))
+        return Photometric::kWhiteIsZero;
+    if (read == static_cast<std::int32_t>(Photometric::kBlackIsZero))
+        return Photometric::kBlackIsZero;
+    return DefaultPhotometric(bitsPerSample);
 }

@@ -14,3 +14,21 @@
 void StoreImageFile(const char* path, std::int32_t width, std::int32_t height,
                     std::int32_t bitsPerSample, const std::uint16_t* const* rows,
                     const char* description);
+
+// The greyscale PhotometricInterpretation values the writer can store.
+enum class Photometric : std::uint16_t { kWhiteIsZero = 0, kBlackIsZero = 1 };
+
+// As above, but with the PhotometricInterpretation given; the call without
+// it stores DefaultPhotometric(bitsPerSample).
+void StoreImageFile(const char* path, std::int32_t width, std::int32_t height,
+                    std::int32_t bitsPerSample, const std::uint16_t* const* rows,
+                    const char* description, Photometric photometric);
+
+// The writer's own choice: WhiteIsZero at 1 bit per sample, BlackIsZero at
+// every other depth.
+Photometric DefaultPhotometric(std::int32_t bitsPerSample);
+
+// What to store for an image that was read with the PhotometricInterpretation
+// `read` and is written back at `bitsPerSample`: WhiteIsZero and BlackIsZero
+// are kept, any other value gives the writer's own choice.
+Photometric KeptPhotometric(std::int32_t read, std::int32_t bitsPerSample);

@@ -26,7 +26,8 @@ int main(int argc, char** argv)
     std::int32_t bits = 0;
     std::uint16_t** rows = nullptr;
     char* description = nullptr;
-    ReadImageFile(argv[1], &width, &height, &bits, &rows, &description);
+    std::int32_t photometric = 0;
+    ReadImageFile(argv[1], &width, &height, &bits, &rows, &description, &photometric);
 
     // A radius that is not a number (NaN) is refused like a negative one.
     const double radius = std::strtod(argv[2], nullptr);
@@ -35,7 +36,8 @@ int main(int argc, char** argv)
     const char* output = argv[arguments];
 
     FilterImage(width, height, bits, rows, radius, bias);
-    StoreImageFile(output, width, height, bits, rows, description);
+    StoreImageFile(output, width, height, bits, rows, description,
+                   KeptPhotometric(photometric, bits));
 
     FreeImageFile(height, rows, description);
     return EXIT_SUCCESS;

@@ -78,5 +78,14 @@ int main(int argc, char** argv)
         c.Strips({{1, 2, 3, 4, 5, 6, 7, 8}});
         Save(name(), c.Build());
     }
+
+    // SampleFormat: unsigned integers read, signed ones are refused.
+    for (std::uint32_t format : {1u, 2u}) {
+        tb::TiffBuilder b;
+        b.Image(3, 2, 16);
+        b.Short(tb::kSampleFormat, format);
+        b.Strips({{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}});
+        Save(name(), b.Build());
+    }
     return 0;
 }

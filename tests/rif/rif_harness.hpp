@@ -31,6 +31,7 @@ struct ReadResult {
     std::int32_t width = 0;
     std::int32_t height = 0;
     std::int32_t bits = 0;
+    std::int32_t photometric = -1;  // -1: not handed out
     std::vector<std::vector<std::uint16_t>> rows;
     std::optional<std::string> description;  // as returned, up to its first NUL
 };
@@ -40,6 +41,7 @@ struct Want {
     bool bits = true;
     bool rows = true;
     bool description = true;
+    bool photometric = false;
 };
 
 inline std::string ReplaceAll(std::string s, const std::string& from, const std::string& to)
@@ -59,7 +61,8 @@ inline ReadResult ReadPath(const std::string& path, Want want = {})
     try {
         r.status = ReadImageFile(path.c_str(), want.sizes ? &r.width : nullptr,
                                  want.sizes ? &r.height : nullptr, want.bits ? &r.bits : nullptr,
-                                 want.rows ? &rows : nullptr, want.description ? &text : nullptr);
+                                 want.rows ? &rows : nullptr, want.description ? &text : nullptr,
+                                 want.photometric ? &r.photometric : nullptr);
     } catch (const FatalExit&) {
         r.fatal = true;
     }

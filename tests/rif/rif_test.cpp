@@ -213,6 +213,62 @@ TEST(ReadImageFile, FieldTags)
     });
 }
 
+// SampleFormat: only unsigned integers are read as they are stored; signed
+// integers, floating point and undefined data are refused rather than taken
+// as unsigned.
+TEST(ReadImageFile, SampleFormat)
+{
+    RunTagCases({
+        {"absent", [](TiffBuilder& b) { Good(b); }, nullptr},
+        {"1 unsigned", [](TiffBuilder& b) { b.Short(tb::kSampleFormat, 1), Good(b); }, nullptr},
+        {"2 signed", [](TiffBuilder& b) { b.Short(tb::kSampleFormat, 2), Good(b); },
+         "bad sample format."},
+        {"3 floating point", [](TiffBuilder& b) { b.Short(tb::kSampleFormat, 3), Good(b); },
+         "bad sample format."},
+        {"4 undefined", [](TiffBuilder& b) { b.Short(tb::kSampleFormat, 4), Good(b); },
+         "bad sample format."},
+        {"0", [](TiffBuilder& b) { b.Short(tb::kSampleFormat, 0), Good(b); }, "bad sample format."},
+        {"SHORT count 2, first 1",
+         [](TiffBuilder& b) {
+             b.Shorts(tb::kSampleFormat, {1, 2}), Good(b);
+         },
+         nullptr},
+        {"SHORT count 2, first 2",
+         [](TiffBuilder& b) {
+             b.Shorts(tb::kSampleFormat, {2, 1}), Good(b);
+         },
+         "bad sample format."},
+        {"SHORT count 3 behind an offset, first 1",
+         [](TiffBuilder& b) {
+             b.Shorts(tb::kSampleFormat, {1, 3, 3}), Good(b);
+         },
+         nullptr},
+        {"SHORT count 3 behind an offset, first 3",
+         [](TiffBuilder& b) {
+             b.Shorts(tb::kSampleFormat, {3, 1, 1}), Good(b);
+         },
+         "bad sample format."},
+        {"values past the end of the file",
+         [](TiffBuilder& b) { b.At(tb::kSampleFormat, tb::kShort, 3, 5000), Good(b); },
+         "unexpected end of file."},
+        {"SHORT count 0 counts as absent",
+         [](TiffBuilder& b) { b.Entry(tb::kSampleFormat, tb::kShort, 0, b.U16(2)), Good(b); },
+         nullptr},
+        {"LONG counts as absent", [](TiffBuilder& b) { b.Long(tb::kSampleFormat, 2), Good(b); },
+         nullptr},
+        {"only the first entry counts",
+         [](TiffBuilder& b) {
+             b.Short(tb::kSampleFormat, 1), b.Short(tb::kSampleFormat, 2), Good(b);
+         },
+         nullptr},
+        {"only the first entry counts, refused",
+         [](TiffBuilder& b) {
+             b.Short(tb::kSampleFormat, 2), b.Short(tb::kSampleFormat, 1), Good(b);
+         },
+         "bad sample format."},
+    });
+}
+
 TEST(ReadImageFile, StripTables)
 {
     RunTagCases({
@@ -277,6 +333,23 @@ TEST(ReadImageFile, FaultOrder)
         {"samples before rows per strip",
          [](TiffBuilder& b) { b.Short(tb::kRowsPerStrip, 0), b.Short(tb::kSamples, 9), Good(b); },
          "bad samples per pixel."},
+        {"samples before sample format",
+         [](TiffBuilder& b) { b.Short(tb::kSampleFormat, 2), b.Short(tb::kSamples, 9), Good(b); },
+         "bad samples per pixel."},
+        {"fill order before sample format",
+         [](TiffBuilder& b) { b.Short(tb::kSampleFormat, 3), b.Short(tb::kFillOrder, 9), Good(b); },
+         "unknown fill order."},
+        {"sample format before rows per strip",
+         [](TiffBuilder& b) {
+             b.Short(tb::kRowsPerStrip, 0), b.Short(tb::kSampleFormat, 2), Good(b);
+         },
+         "bad sample format."},
+        {"sample format before planar",
+         [](TiffBuilder& b) { b.Short(tb::kPlanar, 9), b.Short(tb::kSampleFormat, 3), Good(b); },
+         "bad sample format."},
+        {"sample format before strip tables",
+         [](TiffBuilder& b) { b.Short(tb::kSampleFormat, 2), Good(b, {tb::kOffsets}); },
+         "bad sample format."},
         {"rows per strip before planar",
          [](TiffBuilder& b) { b.Short(tb::kRowsPerStrip, 0), b.Short(tb::kPlanar, 9), Good(b); },
          "bad rows per strip."},
@@ -336,6 +409,77 @@ TEST(ReadImageFile, CompressionUncheckedWithoutRows)
     EXPECT_EQ(r.height, 2);
     EXPECT_EQ(r.bits, 8);
     EXPECT_EQ(r.description, std::nullopt);
+}
+
+TEST(ReadImageFile, SampleFormatUncheckedWithoutRows)
+{
+    for (std::uint32_t format : {2u, 3u}) {
+        SCOPED_TRACE(format);
+        TiffBuilder b;
+        b.Short(tb::kSampleFormat, format);
+        Good(b);
+        ReadResult r = ReadFile(b.Build(), {true, true, false, true, true});
+        EXPECT_FALSE(r.fatal) << r.err;
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.width, 2);
+        EXPECT_EQ(r.bits, 8);
+        EXPECT_EQ(r.photometric, 1);
+        r = ReadFile(b.Build());
+        EXPECT_EQ(r.err, Fatal("bad sample format."));
+    }
+}
+
+struct PhotometricCase {
+    std::uint32_t value;
+    const char* message;  // nullptr: handed out as it stands
+};
+
+// The PhotometricInterpretation is handed out with the rows and without them;
+// without rows it is checked only when it is asked for.
+TEST(ReadImageFile, PhotometricIsHandedOut)
+{
+    const std::vector<PhotometricCase> cases = {
+        {0, nullptr}, {1, nullptr}, {2, "bad photometric interpretation."},
+        {3, nullptr}, {4, nullptr}, {5, "bad photometric interpretation."},
+    };
+    for (const auto& c : cases) {
+        for (bool rows : {true, false}) {
+            SCOPED_TRACE(testing::Message() << c.value << (rows ? " with rows" : " without rows"));
+            TiffBuilder b;
+            b.Short(tb::kPhotometric, c.value);
+            Good(b);
+            const ReadResult r = ReadFile(b.Build(), {true, true, rows, true, true});
+            if (c.message == nullptr) {
+                EXPECT_FALSE(r.fatal) << r.err;
+                EXPECT_EQ(r.photometric, static_cast<std::int32_t>(c.value));
+                if (rows) {
+                    EXPECT_EQ(r.rows, kGoodRows);
+                }
+            } else {
+                EXPECT_TRUE(r.fatal);
+                EXPECT_EQ(r.err, Fatal(c.message));
+            }
+            // Not asked for and no rows: not looked at.
+            const ReadResult quiet = ReadFile(b.Build(), {true, true, false, true, false});
+            EXPECT_FALSE(quiet.fatal) << quiet.err;
+            EXPECT_EQ(quiet.photometric, -1);
+        }
+    }
+
+    // Absent: refused whenever it is looked at.
+    TiffBuilder b;
+    Good(b, {tb::kPhotometric});
+    EXPECT_EQ(ReadFile(b.Build(), {false, false, false, false, true}).err,
+              Fatal("bad photometric interpretation."));
+    EXPECT_FALSE(ReadFile(b.Build(), {false, false, false, false, false}).fatal);
+
+    // A fault checked earlier is reported first: compression before photometric.
+    TiffBuilder c;
+    c.Short(tb::kCompression, 7);
+    c.Short(tb::kPhotometric, 2);
+    Good(c);
+    EXPECT_EQ(ReadFile(c.Build(), {true, true, true, true, true}).err,
+              Fatal("unknown image compression method."));
 }
 
 TEST(ReadImageFile, BitsPerSampleDefaultsToOne)

@@ -30,6 +30,7 @@ constexpr std::uint16_t kRowsPerStrip = 278;
 constexpr std::uint16_t kCounts = 279;
 constexpr std::uint16_t kPlanar = 284;
 constexpr std::uint16_t kPredictor = 317;
+constexpr std::uint16_t kSampleFormat = 339;
 
 constexpr std::uint16_t kNone = 1;
 constexpr std::uint16_t kLZW = 5;

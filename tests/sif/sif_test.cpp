@@ -484,4 +484,69 @@ TEST(StoreImageFileDeathTest, DISABLED_FileOver4GiBIsNotStored)
                 testing::ExitedWithCode(1), "^/dev/null : file not stored\\.\n$");
 }
 
+// A named PhotometricInterpretation changes only the value of its entry: the
+// file is otherwise byte for byte the one written with the writer's rule,
+// which stays WhiteIsZero at 1 bit and BlackIsZero above.
+TEST(StoreImageFile, NamedPhotometricChangesOnlyItsEntry)
+{
+    struct Case {
+        std::int32_t bits;
+        std::uint16_t rule;
+    };
+    const std::vector<Case> cases = {{1, 0}, {2, 1}, {7, 1}, {8, 1}, {12, 1}, {16, 1}};
+    for (const Case& c : cases) {
+        const std::int32_t width = 37;
+        const std::int32_t height = 5;
+        std::vector<std::uint16_t> samples(width * height);
+        for (std::size_t i = 0; i < samples.size(); ++i)
+            samples[i] = static_cast<std::uint16_t>((i * 2654435761u) & ((1u << c.bits) - 1));
+        std::vector<const std::uint16_t*> rows;
+        for (std::int32_t r = 0; r < height; ++r) rows.push_back(samples.data() + r * width);
+        TempDir dir;
+        const Bytes plain = Store(dir, width, height, c.bits, samples, "sense", "plain.tif");
+        const Layout layout = sifref::ParseLayout(plain);
+        ASSERT_TRUE(layout.ok) << layout.error;
+        EXPECT_EQ(layout.entries.at(kTagPhotometric).value, c.rule) << c.bits << " bits";
+        EXPECT_EQ(DefaultPhotometric(c.bits), static_cast<Photometric>(c.rule));
+
+        // The photometric entry is the fifth, right after Compression.
+        const std::size_t valueAt = layout.ifd + 2 + 12 * 4 + 8;
+        ASSERT_EQ(sifref::Le16(plain, valueAt - 8), kTagPhotometric);
+        for (Photometric named : {Photometric::kWhiteIsZero, Photometric::kBlackIsZero}) {
+            const auto value = static_cast<std::uint16_t>(named);
+            SCOPED_TRACE(testing::Message() << c.bits << " bits, named " << value);
+            const std::string path = dir.file("named.tif");
+            StoreImageFile(path.c_str(), width, height, c.bits, rows.data(), "sense", named);
+            const Bytes file = ReadBytes(path);
+            Bytes want = plain;
+            want[valueAt] = static_cast<std::uint8_t>(value);
+            EXPECT_EQ(file, want);
+            const auto read = testsupport::ReadWithLibtiff(path);
+            ASSERT_TRUE(read.has_value());
+            EXPECT_EQ(read->errors, "");
+            EXPECT_EQ(read->photometric, value);
+        }
+    }
+}
+
+// What a filter stores for the value it read: the two greyscale senses are
+// kept, the palette and the transparency mask fall back to the writer's rule.
+TEST(StoreImageFile, KeptPhotometric)
+{
+    struct Case {
+        std::int32_t read;
+        std::int32_t bits;
+        Photometric stored;
+    };
+    const std::vector<Case> cases = {
+        {0, 1, Photometric::kWhiteIsZero},  {0, 8, Photometric::kWhiteIsZero},
+        {0, 16, Photometric::kWhiteIsZero}, {1, 1, Photometric::kBlackIsZero},
+        {1, 8, Photometric::kBlackIsZero},  {3, 1, Photometric::kWhiteIsZero},
+        {3, 8, Photometric::kBlackIsZero},  {4, 1, Photometric::kWhiteIsZero},
+        {4, 4, Photometric::kBlackIsZero},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(KeptPhotometric(c.read, c.bits), c.stored) << c.read << " at " << c.bits;
+}
+
 }  // namespace

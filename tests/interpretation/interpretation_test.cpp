@@ -1,0 +1,317 @@
+// How the programs treat what the samples mean: the filters refuse samples
+// that are not unsigned integers instead of misreading them, and write their
+// result with the PhotometricInterpretation of their input when it is
+// WhiteIsZero or BlackIsZero; the phantoms keep the writer's own rule.  The
+// inputs are written and the outputs read with libtiff.
+#include <gtest/gtest.h>
+#include <tiffio.h>
+
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "sif.hpp"
+#include "support.hpp"
+
+namespace {
+
+using testsupport::Program;
+using testsupport::ReadBytes;
+using testsupport::ReadWithLibtiff;
+using testsupport::TempDir;
+
+const char* const kFilters[] = {"specblur", "convblur"};
+
+struct Input {
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    std::uint16_t bits = 8;
+    std::uint16_t photometric = PHOTOMETRIC_MINISBLACK;
+    std::uint16_t sampleFormat = 0;      // 0: no SampleFormat entry
+    std::vector<std::uint16_t> samples;  // row by row; raw bit patterns
+};
+
+// Writes the image through libtiff, big-endian and PackBits-compressed, so
+// that neither the layout nor the tags come from our writer.
+void WriteWithLibtiff(const std::string& path, const Input& in)
+{
+    TIFF* tif = TIFFOpen(path.c_str(), "wb");
+    ASSERT_NE(tif, nullptr);
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, in.width);
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, in.height);
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, in.bits);
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, static_cast<std::uint16_t>(1));
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, in.photometric);
+    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_PACKBITS);
+    if (in.sampleFormat != 0) TIFFSetField(tif, TIFFTAG_SAMPLEFORMAT, in.sampleFormat);
+    std::vector<std::uint16_t> map(std::size_t{1} << in.bits);
+    if (in.photometric == PHOTOMETRIC_PALETTE) {
+        for (std::size_t i = 0; i < map.size(); ++i)
+            map[i] = static_cast<std::uint16_t>(i * 65535 / (map.size() - 1));
+        TIFFSetField(tif, TIFFTAG_COLORMAP, map.data(), map.data(), map.data());
+    }
+    std::vector<std::uint8_t> line(static_cast<std::size_t>(TIFFScanlineSize64(tif)));
+    for (std::uint32_t y = 0; y < in.height; ++y) {
+        std::fill(line.begin(), line.end(), 0);
+        for (std::uint32_t x = 0; x < in.width; ++x) {
+            const std::uint16_t s = in.samples[y * in.width + x];
+            if (in.bits == 16) {
+                std::memcpy(line.data() + 2 * x, &s, 2);  // libtiff swaps to the file's order
+            } else {
+                for (unsigned b = 0; b < in.bits; ++b) {
+                    const std::size_t bit = std::size_t{x} * in.bits + b;
+                    if ((s >> (in.bits - 1 - b)) & 1) line[bit / 8] |= 0x80 >> (bit % 8);
+                }
+            }
+        }
+        ASSERT_EQ(TIFFWriteScanline(tif, line.data(), y, 0), 1);
+    }
+    TIFFClose(tif);
+}
+
+// A smooth ramp with a bright square, within the depth's range.
+std::vector<std::uint16_t> Picture(std::uint32_t width, std::uint32_t height, unsigned bits)
+{
+    const std::uint32_t top = (1u << bits) - 1;
+    std::vector<std::uint16_t> samples(std::size_t{width} * height);
+    for (std::uint32_t y = 0; y < height; ++y)
+        for (std::uint32_t x = 0; x < width; ++x) {
+            const bool square = x > width / 3 && x < 2 * width / 3 && y > height / 3;
+            samples[y * width + x] =
+                static_cast<std::uint16_t>(square ? top : (top * (x + y)) / (width + height) / 2);
+        }
+    return samples;
+}
+
+// ------------------------------------------------------ sample formats
+
+struct FormatCase {
+    const char* name;
+    std::uint16_t bits;
+    std::uint16_t sampleFormat;
+    std::uint16_t background;  // raw bit pattern
+};
+
+const FormatCase kRefused[] = {
+    // A signed image whose background is -100.
+    {"Signed16", 16, SAMPLEFORMAT_INT, static_cast<std::uint16_t>(std::int16_t{-100})},
+    {"Signed8", 8, SAMPLEFORMAT_INT, static_cast<std::uint8_t>(std::int8_t{-100})},
+    // Half-precision floating point: 1.0 is 0x3C00.
+    {"Float16", 16, SAMPLEFORMAT_IEEEFP, 0x3C00},
+    {"Undefined8", 8, SAMPLEFORMAT_VOID, 7},
+};
+
+struct FilterFormat {
+    const char* program;
+    FormatCase format;
+};
+
+void PrintTo(const FilterFormat& c, std::ostream* os)
+{
+    *os << c.program << ", " << c.format.name;
+}
+
+class RefusedSamples : public testing::TestWithParam<FilterFormat> {};
+
+// The reader's message, exit status 1, and an existing output left as it was.
+TEST_P(RefusedSamples, EndWithTheReadersMessage)
+{
+    const auto& [program, format] = GetParam();
+    TempDir dir;
+    const std::string in = dir.file("in.tif");
+    const std::string out = dir.file("out.tif");
+    Input input;
+    input.width = 24;
+    input.height = 9;
+    input.bits = format.bits;
+    input.sampleFormat = format.sampleFormat;
+    input.samples.assign(24 * 9, format.background);
+    WriteWithLibtiff(in, input);
+    testsupport::WriteBytes(out, {'o', 'l', 'd'});
+
+    for (const auto& args :
+         std::vector<std::vector<std::string>>{{in, "2", out}, {in, "2", "-100", out}}) {
+        const auto result = testsupport::Run(Program(program), args);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.err, in + " : bad sample format.\n");
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(ReadBytes(out), (std::vector<std::uint8_t>{'o', 'l', 'd'}));
+    }
+}
+
+std::vector<FilterFormat> RefusedCases()
+{
+    std::vector<FilterFormat> cases;
+    for (const char* program : kFilters)
+        for (const auto& format : kRefused) cases.push_back({program, format});
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Filters, RefusedSamples, testing::ValuesIn(RefusedCases()),
+                         [](const testing::TestParamInfo<FilterFormat>& info) {
+                             return std::string(info.param.program) + "_" + info.param.format.name;
+                         });
+
+// An explicit SampleFormat of unsigned integers reads as if it were absent.
+TEST(UnsignedSamples, ReadAsWithoutTheTag)
+{
+    for (const char* program : kFilters) {
+        SCOPED_TRACE(program);
+        TempDir dir;
+        Input input;
+        input.width = 30;
+        input.height = 11;
+        input.bits = 16;
+        input.samples = Picture(30, 11, 16);
+        const std::string plain = dir.file("plain.tif");
+        const std::string tagged = dir.file("tagged.tif");
+        WriteWithLibtiff(plain, input);
+        input.sampleFormat = SAMPLEFORMAT_UINT;
+        WriteWithLibtiff(tagged, input);
+        const auto a = testsupport::Run(Program(program), {plain, "1.5", "300", dir.file("a.tif")});
+        const auto b =
+            testsupport::Run(Program(program), {tagged, "1.5", "300", dir.file("b.tif")});
+        ASSERT_EQ(a.status, 0) << a.err;
+        ASSERT_EQ(b.status, 0) << b.err;
+        EXPECT_EQ(b.err, "");
+        EXPECT_EQ(ReadBytes(dir.file("a.tif")), ReadBytes(dir.file("b.tif")));
+    }
+}
+
+// -------------------------------------------- photometric interpretation
+
+struct SenseCase {
+    const char* name;
+    std::uint16_t bits;
+    std::uint16_t photometric;  // the input's
+    std::uint16_t written;      // the output's
+};
+
+const SenseCase kSenses[] = {
+    {"WhiteIsZero8", 8, PHOTOMETRIC_MINISWHITE, PHOTOMETRIC_MINISWHITE},
+    {"BlackIsZero1", 1, PHOTOMETRIC_MINISBLACK, PHOTOMETRIC_MINISBLACK},
+    {"WhiteIsZero1", 1, PHOTOMETRIC_MINISWHITE, PHOTOMETRIC_MINISWHITE},
+    {"BlackIsZero8", 8, PHOTOMETRIC_MINISBLACK, PHOTOMETRIC_MINISBLACK},
+    {"WhiteIsZero4", 4, PHOTOMETRIC_MINISWHITE, PHOTOMETRIC_MINISWHITE},
+    {"WhiteIsZero16", 16, PHOTOMETRIC_MINISWHITE, PHOTOMETRIC_MINISWHITE},
+    // Palette and transparency mask: the writer's rule.
+    {"Palette8", 8, PHOTOMETRIC_PALETTE, PHOTOMETRIC_MINISBLACK},
+    {"Palette4", 4, PHOTOMETRIC_PALETTE, PHOTOMETRIC_MINISBLACK},
+    {"Palette1", 1, PHOTOMETRIC_PALETTE, PHOTOMETRIC_MINISWHITE},
+    {"Mask1", 1, PHOTOMETRIC_MASK, PHOTOMETRIC_MINISWHITE},
+};
+
+struct FilterSense {
+    const char* program;
+    SenseCase sense;
+};
+
+void PrintTo(const FilterSense& c, std::ostream* os)
+{
+    *os << c.program << ", " << c.sense.name;
+}
+
+class KeptSense : public testing::TestWithParam<FilterSense> {};
+
+// The output carries the expected PhotometricInterpretation, and its samples
+// are those the same program makes from the same samples in a file of our
+// writer: the sense is never applied to the samples.
+TEST_P(KeptSense, OutputKeepsTheInputsSense)
+{
+    const auto& [program, sense] = GetParam();
+    TempDir dir;
+    Input input;
+    input.width = 33;
+    input.height = 14;
+    input.bits = sense.bits;
+    input.photometric = sense.photometric;
+    input.samples = Picture(33, 14, sense.bits);
+    const std::string in = dir.file("in.tif");
+    WriteWithLibtiff(in, input);
+    const auto source = ReadWithLibtiff(in);
+    ASSERT_TRUE(source.has_value());
+    ASSERT_EQ(source->photometric, sense.photometric);
+
+    std::vector<const std::uint16_t*> rows;
+    for (std::uint32_t y = 0; y < input.height; ++y)
+        rows.push_back(input.samples.data() + y * input.width);
+    const std::string ours = dir.file("ours.tif");
+    StoreImageFile(ours.c_str(), 33, 14, sense.bits, rows.data(), nullptr);
+
+    const std::string radius = std::string(program) == "specblur" ? "0" : "0.8";
+    const std::string out = dir.file("out.tif");
+    const std::string reference = dir.file("reference.tif");
+    const auto result = testsupport::Run(Program(program), {in, radius, out});
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+    ASSERT_EQ(testsupport::Run(Program(program), {ours, radius, reference}).status, 0);
+
+    const auto written = ReadWithLibtiff(out);
+    ASSERT_TRUE(written.has_value());
+    EXPECT_EQ(written->errors, "");
+    EXPECT_EQ(written->bits, sense.bits);
+    EXPECT_EQ(written->photometric, sense.written);
+    const auto expected = ReadWithLibtiff(reference);
+    ASSERT_TRUE(expected.has_value());
+    EXPECT_EQ(written->samples, expected->samples);
+    if (radius == "0") {
+        // Radius 0 reproduces the input sample for sample.
+        EXPECT_EQ(written->samples, source->samples);
+    }
+}
+
+std::vector<FilterSense> SenseCases()
+{
+    std::vector<FilterSense> cases;
+    for (const char* program : kFilters)
+        for (const auto& sense : kSenses) cases.push_back({program, sense});
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Filters, KeptSense, testing::ValuesIn(SenseCases()),
+                         [](const testing::TestParamInfo<FilterSense>& info) {
+                             return std::string(info.param.program) + "_" + info.param.sense.name;
+                         });
+
+// The phantoms keep the writer's rule: WhiteIsZero at 1 bit per sample (a
+// top level below 2), BlackIsZero above.
+TEST(PhantomSense, WriterRule)
+{
+    struct Case {
+        const char* value;
+        std::uint16_t bits;
+        std::uint16_t photometric;
+    };
+    const std::vector<Case> cases = {
+        {"1", 1, PHOTOMETRIC_MINISWHITE},
+        {"3", 2, PHOTOMETRIC_MINISBLACK},
+        {"200", 8, PHOTOMETRIC_MINISBLACK},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.value);
+        TempDir dir;
+        const auto disk = testsupport::Run(
+            Program("diskblur"), {"12", "10", "6", "5", "3", c.value, "1", "C.tif", "GF.tif"},
+            dir.path().string());
+        ASSERT_EQ(disk.status, 0) << disk.err;
+        std::filesystem::create_directory(dir.path() / "S");
+        std::filesystem::create_directory(dir.path() / "G");
+        const auto ball = testsupport::Run(
+            Program("ballblur"), {"8", "8", "2", "4", "4", "1", "3", c.value, "1", "S/", "G/"},
+            dir.path().string());
+        ASSERT_EQ(ball.status, 0) << ball.err;
+        for (const char* name : {"C.tif", "GF.tif", "S/0.tif", "S/1.tif", "G/0.tif", "G/1.tif"}) {
+            SCOPED_TRACE(name);
+            const auto image = ReadWithLibtiff(dir.file(name));
+            ASSERT_TRUE(image.has_value());
+            EXPECT_EQ(image->bits, c.bits);
+            EXPECT_EQ(image->photometric, c.photometric);
+        }
+    }
+}
+
+}  // namespace
