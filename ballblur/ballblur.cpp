@@ -10,9 +10,11 @@
 #include <string>
 
 #include "error.hpp"
+#include "memlimit.hpp"
 #include "phantom.hpp"
 #include "profile.hpp"
 #include "sif.hpp"
+#include "size.hpp"
 #include "slicename.hpp"
 
 namespace {
@@ -133,12 +135,33 @@ void FillSlices(std::int32_t z, std::uint16_t* const* sphere, std::uint16_t* con
     }
 }
 
+// Bytes the run holds at once: the sphere and the blurred slice (nx * ny
+// samples and ny row pointers each) and the writer's strip byte-count table
+// (4 bytes a strip, a strip holding at least one row).  False when the sum
+// cannot be represented.
+bool RunBytes(std::size_t* total)
+{
+    const auto columns = static_cast<std::size_t>(nx);
+    const auto rows = static_cast<std::size_t>(ny);
+    std::size_t samples = 0;
+    std::size_t table = 0;
+    std::size_t slice = 0;
+    std::size_t slices = 0;
+    std::size_t counts = 0;
+    return CheckedMul(columns, rows, sizeof(std::uint16_t), &samples) &&
+           CheckedMul(rows, sizeof(std::uint16_t*), &table) && CheckedAdd(samples, table, &slice) &&
+           CheckedMul(slice, 2, &slices) && CheckedMul(rows, sizeof(std::uint32_t), &counts) &&
+           CheckedAdd(slices, counts, total);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     ParseArguments(argc, argv);
 
+    std::size_t runBytes = 0;
+    if (!RunBytes(&runBytes) || !FitsAllocatable(runBytes)) Error("memory allocation error.");
     std::uint16_t** sphere = AllocateImage(nx, ny);
     std::uint16_t** blurred = AllocateImage(nx, ny);
 

@@ -4,11 +4,49 @@
 //   convblur orgTIFF radius {bias} newTIFF
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 #include "convolve.hpp"
 #include "error.hpp"
+#include "memlimit.hpp"
 #include "rif.hpp"
 #include "sif.hpp"
+#include "size.hpp"
+
+namespace {
+
+// Bytes the run holds at once: the input raster (height rows of width
+// samples, the row table, the description), the working copy of width x
+// height doubles, the kernel table of hx x hy doubles, the staging row of
+// the convolution (at most 64 + 2 hx doubles) and the writer's strip
+// byte-count table (4 bytes a strip, a strip holding at least one row).
+// False when the sum cannot be represented.
+bool RunBytes(std::int32_t width, std::int32_t height, std::int32_t bits, double radius,
+              const char* description, std::size_t* total)
+{
+    constexpr std::size_t kStageExtra = 64;
+    const auto w = static_cast<std::size_t>(width);
+    const auto h = static_cast<std::size_t>(height);
+    const auto hx = static_cast<std::size_t>(KernelHalfWidth(radius, bits, width));
+    const auto hy = static_cast<std::size_t>(KernelHalfWidth(radius, bits, height));
+    const std::size_t text = description == nullptr ? 0 : std::strlen(description) + 1;
+    std::size_t raster = 0;
+    std::size_t rowTable = 0;
+    std::size_t work = 0;
+    std::size_t kernel = 0;
+    std::size_t stage = 0;
+    std::size_t counts = 0;
+    return CheckedMul(w, h, sizeof(std::uint16_t), &raster) &&
+           CheckedMul(h, sizeof(std::uint16_t*), &rowTable) &&
+           CheckedMul(w, h, sizeof(double), &work) && CheckedMul(hx, hy, sizeof(double), &kernel) &&
+           CheckedMul(kStageExtra + 2 * hx, sizeof(double), &stage) &&
+           CheckedMul(h, sizeof(std::uint32_t), &counts) && CheckedAdd(raster, rowTable, total) &&
+           CheckedAdd(*total, text, total) && CheckedAdd(*total, work, total) &&
+           CheckedAdd(*total, kernel, total) && CheckedAdd(*total, stage, total) &&
+           CheckedAdd(*total, counts, total);
+}
+
+}  // namespace
 
 int main(int argc, char** argv)
 {
@@ -29,6 +67,10 @@ int main(int argc, char** argv)
     const double bias = argc == 5 ? std::strtod(argv[3], nullptr) : 0.0;
     const char* output = argv[argc - 1];
 
+    std::size_t runBytes = 0;
+    if (!RunBytes(width, height, bits, radius, description, &runBytes) ||
+        !FitsAllocatable(runBytes))
+        Error("memory allocation error.");
     if (!ConvolveImage(rows, width, height, bits, radius, bias)) Error("memory allocation error.");
     StoreImageFile(output, width, height, bits, rows, description,
                    KeptPhotometric(photometric, bits));

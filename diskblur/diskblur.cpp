@@ -11,16 +11,39 @@
 #include <string>
 
 #include "error.hpp"
+#include "memlimit.hpp"
 #include "phantom.hpp"
 #include "profile.hpp"
 #include "render.hpp"
 #include "sif.hpp"
+#include "size.hpp"
 
 namespace {
 
 constexpr int kArgsWithoutBias = 10;  // argc: program name and 9 arguments
 constexpr int kArgsWithBias = 11;
 constexpr double kSmallestRadius = 1e-9;  // of the disk and of the Gaussian
+
+// Bytes the run holds at once: the profile table of `entries` doubles, the
+// disk and the blurred image (nx * ny samples and ny row pointers each) and
+// the writer's strip byte-count table (4 bytes a strip, a strip holding at
+// least one row).  False when the sum cannot be represented.
+bool RunBytes(std::size_t entries, std::int32_t nx, std::int32_t ny, std::size_t* total)
+{
+    const auto columns = static_cast<std::size_t>(nx);
+    const auto rows = static_cast<std::size_t>(ny);
+    std::size_t profile = 0;
+    std::size_t samples = 0;
+    std::size_t table = 0;
+    std::size_t image = 0;
+    std::size_t images = 0;
+    std::size_t counts = 0;
+    return CheckedMul(entries, sizeof(double), &profile) &&
+           CheckedMul(columns, rows, sizeof(std::uint16_t), &samples) &&
+           CheckedMul(rows, sizeof(std::uint16_t*), &table) && CheckedAdd(samples, table, &image) &&
+           CheckedMul(image, 2, &images) && CheckedMul(rows, sizeof(std::uint32_t), &counts) &&
+           CheckedAdd(profile, images, total) && CheckedAdd(*total, counts, total);
+}
 
 }  // namespace
 
@@ -56,6 +79,9 @@ int main(int argc, char** argv)
     const char* blurPath = argv[argc - 1];
 
     const std::size_t n = ProfileLength(FarthestDistance(nx, ny, ox, oy));
+    std::size_t runBytes = 0;
+    if (!RunBytes(n, nx, ny, &runBytes) || !FitsAllocatable(runBytes))
+        Error("memory allocation error.");
     auto* profile = n == 0 ? nullptr : static_cast<double*>(std::malloc(n * sizeof(double)));
     if (profile == nullptr) Error("memory allocation error.");
     std::uint16_t** disk = AllocateImage(nx, ny);

@@ -24,6 +24,7 @@
 #include <cstring>
 
 #include "error.hpp"
+#include "memlimit.hpp"
 #include "size.hpp"
 
 namespace {
@@ -1021,11 +1022,14 @@ int ReadImage(const char* path, std::int32_t* width, std::int32_t* height,
     const bool predictor = value == kPredictorHorizontal;
 
     // The row table and the rows are allocated as the rows are read; here
-    // only sizes that cannot be represented at all are refused.
+    // only sizes that cannot be represented at all, and rasters whose rows
+    // alone would hold more than the process can get, are refused.
     std::size_t tableSize = 0;
     std::size_t rowSize = 0;
+    std::size_t rasterSize = 0;
     if (!CheckedMul(h, sizeof(std::uint16_t*), &tableSize) ||
-        !CheckedMul(w, sizeof(std::uint16_t), &rowSize))
+        !CheckedMul(w, sizeof(std::uint16_t), &rowSize) || !CheckedMul(rowSize, h, &rasterSize) ||
+        !FitsAllocatable(rasterSize))
         Error("no allocatable memory for cell.");
     rowsOut = rows;
 

@@ -2,6 +2,7 @@
 // header declares; offsets and byte counts use all 32 bits.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -85,31 +86,46 @@ struct HostileCase {
     const char* message;
 };
 
+// A raster of width x height at 8 bits whose single strip holds far fewer
+// PackBits runs than the raster needs.
+Bytes ShortPackBits(std::uint32_t width, std::uint32_t height)
+{
+    TiffBuilder b;
+    b.Image(width, height, 8, tb::kPackBits);
+    Bytes runs;
+    for (int i = 0; i < 200; ++i) runs.insert(runs.end(), {129, 3});
+    b.Strips({runs});
+    return b.Build();
+}
+
+// Each declared size either lies beyond any machine (its rows alone are
+// refused at the allocation step) or within a few tens of MiB, which every
+// machine holds, so that the message does not depend on where the test runs.
 std::vector<HostileCase> HostileCases()
 {
     std::vector<HostileCase> cases;
     {
-        // 2^31 - 1 square, one strip of a few LZW codes.
+        // 2^31 - 1 square, one strip of a few LZW codes: 2^63 bytes of rows.
         TiffBuilder b;
         b.Image(0x7FFFFFFF, 0x7FFFFFFF, 8, tb::kLZW);
         b.Strips({PackCodes({{256, 9}, {65, 9}, {258, 9}, {259, 9}, {260, 9}})});
-        cases.push_back({"huge square, LZW", b.Build(), "LZW too few codes."});
+        cases.push_back({"huge square, LZW", b.Build(), "no allocatable memory for cell."});
     }
     {
         TiffBuilder b;
         b.Image(0x7FFFFFFF, 0x7FFFFFFF, 16, tb::kNone);
         b.Strips({Bytes(100, 7)});
-        cases.push_back({"huge square, uncompressed", b.Build(), "too few codes."});
+        cases.push_back(
+            {"huge square, uncompressed", b.Build(), "no allocatable memory for cell."});
     }
     {
-        // PackBits runs expand 64-fold, and the row still only grows with them.
+        // Refused before the strip tables are looked at: there are none.
         TiffBuilder b;
-        b.Image(0x7FFFFFFF, 1, 8, tb::kPackBits);
-        Bytes runs;
-        for (int i = 0; i < 200; ++i) runs.insert(runs.end(), {129, 3});
-        b.Strips({runs});
-        cases.push_back({"huge width, PackBits runs", b.Build(), "MPB too few codes."});
+        b.Image(0x7FFFFFFF, 1u << 20, 8);
+        cases.push_back({"4 PiB of rows, no strips", b.Build(), "no allocatable memory for cell."});
     }
+    // PackBits runs expand 64-fold, and the row still only grows with them.
+    cases.push_back({"wide row, PackBits runs", ShortPackBits(1u << 23, 1), "MPB too few codes."});
     {
         TiffBuilder b;
         b.At(tb::kDescription, tb::kAscii, 0xFFFFFFFFu, 8);
@@ -118,20 +134,20 @@ std::vector<HostileCase> HostileCases()
         cases.push_back({"description count 2^32-1", b.Build(), "missing image description."});
     }
     {
-        // One strip declared to hold ten million rows.
+        // One strip declared to hold ten thousand rows.
         TiffBuilder b;
-        b.Image(1000, 10000000, 8);
+        b.Image(1000, 10000, 8);
         b.Strips({Bytes(5000, 1)});
-        cases.push_back({"millions of rows in one strip", b.Build(), "too few codes."});
+        cases.push_back({"many rows in one strip", b.Build(), "too few codes."});
     }
     {
-        // 2^31 - 1 strips whose tables would lie far past the end.
+        // 2^24 strips whose tables would lie far past the end.
         TiffBuilder b;
-        b.Image(1, 0x7FFFFFFF, 8);
+        b.Image(1, 1u << 24, 8);
         b.Short(tb::kRowsPerStrip, 1);
-        b.At(tb::kOffsets, tb::kLong, 0x7FFFFFFF, 8);
-        b.At(tb::kCounts, tb::kLong, 0x7FFFFFFF, 8);
-        cases.push_back({"2^31 - 1 strips", b.Build(), "unexpected end of file."});
+        b.At(tb::kOffsets, tb::kLong, 1u << 24, 8);
+        b.At(tb::kCounts, tb::kLong, 1u << 24, 8);
+        cases.push_back({"2^24 strips", b.Build(), "unexpected end of file."});
     }
     return cases;
 }
@@ -147,18 +163,46 @@ TEST(ReadImageFile, HostileSizesFailWithTheirMessage)
     }
 }
 
+// Under an address-space limit of the current size plus a few MiB, rasters
+// whose rows alone fit the limit but not the room left in it still read up
+// to their defect: the rows, the row table and the strip tables grow with
+// the data.  A raster whose rows exceed the limit is refused at once.
 TEST(ReadImageFile, HostileSizesNeedOnlyAFewMebibytes)
 {
     if (!kAddressLimitWorks) GTEST_SKIP() << "address-space limits do not work with ASan";
+    constexpr std::size_t kSlack = std::size_t{8} << 20;
+    // A reserve of address space (never touched) makes the process, and so
+    // the limit, large enough to lie well above the slack.
+    constexpr std::size_t kReserve = std::size_t{64} << 20;
+    void* reserve = mmap(nullptr, kReserve, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(reserve, MAP_FAILED);
+    const std::size_t size = VirtualSize();
+    // Rows of about the current size: within the limit, not within the slack.
+    const auto samples = static_cast<std::uint32_t>(size / 2);
+    std::vector<HostileCase> cases;
+    cases.push_back({"wide row", ShortPackBits(samples, 1), "MPB too few codes."});
+    cases.push_back({"tall image", ShortPackBits(1000, samples / 1000), "MPB too few codes."});
+    {
+        TiffBuilder b;
+        b.Image(1, samples, 8);
+        b.Short(tb::kRowsPerStrip, 1);
+        b.At(tb::kOffsets, tb::kLong, samples, 8);
+        b.At(tb::kCounts, tb::kLong, samples, 8);
+        cases.push_back({"a strip per row", b.Build(), "unexpected end of file."});
+    }
+    cases.push_back(
+        {"rows beyond the limit", ShortPackBits(samples, 3), "no allocatable memory for cell."});
+    for (const auto& c : HostileCases()) cases.push_back(c);
     TempDir dir;
     const std::string path = dir.file("hostile.tif");
-    for (const auto& c : HostileCases()) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         testsupport::WriteBytes(path, c.file);
-        const ChildResult r = ReadLimited(path, std::size_t{8} << 20);
+        const ChildResult r = ReadLimited(path, kSlack);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, Fatal(c.message));
     }
+    munmap(reserve, kReserve);
 }
 
 TEST(ReadImageFile, RealImageReadsUnderTheSameKindOfLimit)

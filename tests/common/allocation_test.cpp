@@ -1,0 +1,197 @@
+// The programs' allocation step: a run that needs more memory than the
+// process can get ends with the program's allocation message before it
+// allocates (and writes nothing), whether the machine or an address-space
+// limit is what it exceeds; ordinary sizes under the same limit still run.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/sysinfo.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "sif.hpp"
+#include "support.hpp"
+
+namespace {
+
+using testsupport::Program;
+using testsupport::TempDir;
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressLimitWorks = false;  // the sanitizer reserves terabytes of shadow
+#else
+constexpr bool kAddressLimitWorks = true;
+#endif
+
+constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
+const char kMemory[] = "memory allocation error.\n";
+
+struct Outcome {
+    int status = -1;  // -1: ended by a signal
+    std::string err;
+};
+
+// Runs a built program in `cwd` in a child whose address space is limited
+// to `limit` bytes (0: no limit), standard error captured.
+Outcome RunWithLimit(const std::string& name, const std::vector<std::string>& args,
+                     const std::string& cwd, std::uint64_t limit)
+{
+    const std::string errPath = cwd + "/stderr.txt";
+    const std::string program = Program(name);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int fd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(fd, 2);
+        if (chdir(cwd.c_str()) != 0) _exit(126);
+        if (limit != 0) {
+            const rlimit rl = {limit, limit};
+            setrlimit(RLIMIT_AS, &rl);
+        }
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    Outcome o;
+    o.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    const auto bytes = testsupport::ReadBytes(errPath);
+    o.err.assign(bytes.begin(), bytes.end());
+    std::filesystem::remove(errPath);
+    return o;
+}
+
+// Physical memory plus swap as sysinfo reports it.
+std::uint64_t MachineBytes()
+{
+    struct sysinfo info {};
+    if (sysinfo(&info) != 0) return 0;
+    return (static_cast<std::uint64_t>(info.totalram) + info.totalswap) * info.mem_unit;
+}
+
+std::vector<std::string> Entries(const TempDir& dir)
+{
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir.path()))
+        if (e.is_regular_file()) names.push_back(e.path().filename().string());
+    return names;
+}
+
+// An 8-bit image of one level, every row the same block.
+void WriteFlatImage(const std::string& path, std::int32_t width, std::int32_t height)
+{
+    std::vector<std::uint16_t> row(static_cast<std::size_t>(width), 40);
+    std::vector<std::uint16_t*> rows(static_cast<std::size_t>(height), row.data());
+    StoreImageFile(path.c_str(), width, height, 8, rows.data(), nullptr);
+}
+
+// 100000 x 100000 samples: two images of 20 GB each.  Beyond this machine
+// (checked independently), so the run must end at the allocation step.
+TEST(BeyondTheMachine, PhantomsEndWithTheMessage)
+{
+    const std::uint64_t need = 2 * std::uint64_t{100000} * 100000 * 2;
+    if (MachineBytes() >= need) GTEST_SKIP() << "this machine holds " << need << " bytes";
+    const struct {
+        const char* program;
+        std::vector<std::string> args;
+    } cases[] = {
+        {"diskblur", {"100000", "100000", "50000", "50000", "100", "1000", "2", "a.tif", "b.tif"}},
+        {"ballblur", {"100000", "100000", "3", "9", "9", "1", "0", "9", "1", "S", "G"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.program);
+        TempDir dir;
+        std::filesystem::create_directory(dir.path() / "S");
+        std::filesystem::create_directory(dir.path() / "G");
+        const Outcome o = RunWithLimit(c.program, c.args, dir.path().string(), 0);
+        EXPECT_EQ(o.status, 1);
+        EXPECT_EQ(o.err, kMemory);
+        EXPECT_TRUE(Entries(dir).empty());
+    }
+}
+
+struct LimitCase {
+    const char* name;
+    const char* program;
+    std::vector<std::string> args;
+    bool fits;
+};
+
+void PrintTo(const LimitCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+// Under a 256 MiB address-space limit, sizes that this machine holds but the
+// limit does not: the message, nothing written; smaller ones run.
+class UnderAddressLimit : public testing::TestWithParam<LimitCase> {};
+
+TEST_P(UnderAddressLimit, MessageOrRun)
+{
+    if (!kAddressLimitWorks) GTEST_SKIP() << "address-space limits do not work with ASan";
+    const std::uint64_t limit = 256 * kMiB;
+    if (MachineBytes() < 4 * limit) GTEST_SKIP() << "too little memory here for the sizes";
+    const LimitCase& c = GetParam();
+    TempDir dir;
+    std::filesystem::create_directory(dir.path() / "S");
+    std::filesystem::create_directory(dir.path() / "G");
+    // Filter inputs: 4000 x 4000 (a 4096 x 4096 spectrum of 256 MiB) and
+    // 6000 x 6000 (a working copy of 288 MB); 500 x 500 fits.
+    const std::string input = c.args[0];
+    if (input.rfind("in", 0) == 0) {
+        const std::int32_t side = std::atoi(input.c_str() + 2);
+        WriteFlatImage(dir.file(input), side, side);
+    }
+    const Outcome o = RunWithLimit(c.program, c.args, dir.path().string(), limit);
+    if (c.fits) {
+        EXPECT_EQ(o.status, 0) << o.err;
+        EXPECT_EQ(o.err, "");
+        EXPECT_TRUE(std::filesystem::exists(dir.path() / "out.tif") ||
+                    std::filesystem::exists(dir.path() / "S" / "0.tif"));
+    } else {
+        EXPECT_EQ(o.status, 1);
+        EXPECT_EQ(o.err, kMemory);
+        EXPECT_FALSE(std::filesystem::exists(dir.path() / "out.tif"));
+        EXPECT_FALSE(std::filesystem::exists(dir.path() / "S" / "0.tif"));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Programs, UnderAddressLimit,
+    testing::Values(
+        // two images of 200 MB
+        LimitCase{"diskblur_too_large",
+                  "diskblur",
+                  {"10000", "10000", "50", "50", "10", "100", "2", "out.tif", "-"},
+                  false},
+        LimitCase{"diskblur_fits",
+                  "diskblur",
+                  {"2000", "2000", "50", "50", "10", "100", "2", "out.tif", "-"},
+                  true},
+        // two slices of 200 MB
+        LimitCase{"ballblur_too_large",
+                  "ballblur",
+                  {"10000", "10000", "1", "9", "9", "0", "0", "9", "1", "S", "-"},
+                  false},
+        LimitCase{"ballblur_fits",
+                  "ballblur",
+                  {"2000", "2000", "1", "9", "9", "0", "0", "9", "1", "S", "-"},
+                  true},
+        LimitCase{"specblur_too_large", "specblur", {"in4000.tif", "3", "out.tif"}, false},
+        LimitCase{"specblur_fits", "specblur", {"in500.tif", "3", "out.tif"}, true},
+        LimitCase{"convblur_too_large", "convblur", {"in6000.tif", "1", "out.tif"}, false},
+        LimitCase{"convblur_fits", "convblur", {"in500.tif", "1", "out.tif"}, true}),
+    [](const testing::TestParamInfo<LimitCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
