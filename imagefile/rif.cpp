@@ -76,7 +76,7 @@ constexpr std::uint32_t kCodeClear = 256;
 constexpr std::uint32_t kCodeEOI = 257;
 constexpr std::uint32_t kCodeFirst = 258;   // first table code after a Clear
 constexpr std::uint32_t kCodeCount = 4096;  // codes 0..4095
-constexpr std::uint32_t kNoCode = 256;      // LZWold when there is no previous code
+constexpr std::uint32_t kNoCode = 256;      // lzw.old when there is no previous code
 constexpr std::uint32_t kBitsMin = 9;
 constexpr std::uint32_t kBitsMax = 12;
 constexpr std::uint32_t kMaskMin = 511;
@@ -548,40 +548,55 @@ void TermMPBDecode()
 // LZW.  The strings of the table codes lie one after the other in
 // LZWArena, each written once when its code is defined (the previous
 // string plus one byte), so that handing a string out is one copy.  The
-// single bytes 0..255 stand at their own offsets in front.
+// single bytes 0..255 stand at their own offsets in front.  The arena is
+// bounded: once a table's strings no longer fit (only very long strings,
+// as in long runs, fill it), further codes are kept as a prefix code and a
+// last byte and are handed out by walking back to the nearest code whose
+// string is in the arena.
+//
+// Static memory of the decoder's tables: arena 768 KiB + 16 bytes, offsets
+// 16 KiB, lengths 8 KiB, chain links 8 KiB, chain bytes 8 KiB, scratch
+// 4 KiB: about 812 KiB (with the encoder's 36 KiB table, below 1 MiB).
 constexpr std::size_t kSlack = 16;  // short copies move 16 bytes at once
-// The string of code c is at most c - 256 bytes long: 2 + 3 + ... + 3839.
-constexpr std::size_t kArenaSize =
-    kCodeClear + (kCodeCount - kCodeClear) * (kCodeCount - kCodeClear + 1) / 2 - 1 + kSlack;
+constexpr std::size_t kArenaSize = (std::size_t{768} << 10) + kSlack;
+constexpr std::uint32_t kChained = 0xFFFFFFFFu;            // LZWOff of a code not in the arena
+constexpr std::size_t kLongest = kCodeCount - kCodeClear;  // longest string, 3840 bytes
 
-std::uint32_t LZWbuf = 0;           // bit buffer; stored bytes enter at the low end
-std::int32_t LZWnum = 0;            // unconsumed bits of LZWbuf below the current code
-std::uint32_t LZWlen = 0;           // code width, 9..12
-std::uint32_t LZWmask = 0;          // 2^LZWlen - 1
-std::uint32_t LZWcode = 0;          // next free table code, 258..4096
-std::uint32_t LZWold = 0;           // previous code; kNoCode after a start or a Clear
-std::uint32_t LZWtop = 0;           // end of the strings in LZWArena
-std::uint32_t LZWOff[kCodeCount];   // where each code's string starts in LZWArena
-std::uint16_t LZWSize[kCodeCount];  // and its length
-unsigned char LZWArena[kArenaSize];
-std::size_t LZWrest = 0;  // where the rest of a string that did not fit starts
-std::size_t LZWrem = 0;   // its bytes still to hand out
+struct LZWState {
+    std::uint32_t buf = 0;                // bit buffer; stored bytes enter at the low end
+    std::int32_t num = 0;                 // unconsumed bits of buf below the current code
+    std::uint32_t len = 0;                // code width, 9..12
+    std::uint32_t mask = 0;               // 2^len - 1
+    std::uint32_t code = 0;               // next free table code, 258..4096
+    std::uint32_t old = 0;                // previous code; kNoCode after a start or a Clear
+    std::uint32_t top = 0;                // end of the strings in arena
+    const unsigned char* rest = nullptr;  // the rest of a string that did not fit
+    std::size_t rem = 0;                  // its bytes still to hand out
+    std::uint32_t off[kCodeCount];        // where each code's string starts in arena
+    std::uint16_t size[kCodeCount];       // and its length
+    std::uint16_t head[kCodeCount];       // chained codes: the prefix code
+    unsigned char tail[kCodeCount];       // chained codes: the last byte
+    unsigned char first[kCodeCount];      // chained codes: the first byte
+    unsigned char arena[kArenaSize];
+    unsigned char scratch[kLongest + kSlack];  // a chained string that did not fit
+};
+LZWState lzw;
 
 void InitLZWDecode(std::uint32_t offset, std::uint32_t count)
 {
     Seek(offset);
-    LZWnum = 0;
-    LZWlen = kBitsMin;
-    LZWmask = kMaskMin;
-    LZWrem = 0;
-    LZWcode = kCodeFirst;
-    LZWold = kNoCode;
-    LZWtop = kCodeClear;
+    lzw.num = 0;
+    lzw.len = kBitsMin;
+    lzw.mask = kMaskMin;
+    lzw.rem = 0;
+    lzw.code = kCodeFirst;
+    lzw.old = kNoCode;
+    lzw.top = kCodeClear;
     bytes = count;
     for (std::uint32_t c = 0; c < kCodeClear; ++c) {
-        LZWArena[c] = static_cast<unsigned char>(c);
-        LZWOff[c] = c;
-        LZWSize[c] = 1;
+        lzw.arena[c] = static_cast<unsigned char>(c);
+        lzw.off[c] = c;
+        lzw.size[c] = 1;
     }
 }
 
@@ -596,6 +611,22 @@ inline void CopyShort(unsigned char* dst, const unsigned char* src, std::size_t 
     } else {
         std::memcpy(dst, src, n);
     }
+}
+
+inline unsigned char LZWFirst(std::uint32_t c)
+{
+    return lzw.off[c] == kChained ? lzw.first[c] : lzw.arena[lzw.off[c]];
+}
+
+// Writes the string of a chained code, exactly lzw.size[c] bytes, to dst.
+void LZWWriteChained(unsigned char* dst, std::uint32_t c)
+{
+    unsigned char* p = dst + lzw.size[c];
+    while (lzw.off[c] == kChained) {
+        *--p = lzw.tail[c];
+        c = lzw.head[c];
+    }
+    std::memcpy(dst, lzw.arena + lzw.off[c], lzw.size[c]);
 }
 
 // Fetches a code when the stored bytes may run out: the checked path.
@@ -613,17 +644,17 @@ std::uint32_t LZWFetchSlow(std::uint32_t* buf, std::int32_t* num, std::uint32_t 
 }
 
 // `dst` must have kSlack bytes of room behind its n bytes.  The decoder
-// state lives in locals inside the loop and goes back to the module
-// variables on the way out.  Codes are cut from the stored bytes that are
-// both buffered and inside the strip's count, several bytes at a time and
-// without further checks; near the end of either, LZWFetchSlow takes over.
+// state lives in locals inside the loop and goes back to `lzw` on the way
+// out.  Codes are cut from the stored bytes that are both buffered and
+// inside the strip's count, several bytes at a time and without further
+// checks; near the end of either, LZWFetchSlow takes over.
 void LZWDecode(unsigned char* dst, std::size_t n)
 {
-    if (LZWrem != 0) {
-        const std::size_t k = std::min(n, LZWrem);
-        std::memcpy(dst, LZWArena + LZWrest, k);
-        LZWrest += k;
-        LZWrem -= k;
+    if (lzw.rem != 0) {
+        const std::size_t k = std::min(n, lzw.rem);
+        std::memcpy(dst, lzw.rest, k);
+        lzw.rest += k;
+        lzw.rem -= k;
         dst += k;
         n -= k;
     }
@@ -631,13 +662,13 @@ void LZWDecode(unsigned char* dst, std::size_t n)
     // Reading runs up to 7 bytes ahead of the codes; those bytes are given
     // back (settle) before anything else looks at the input or the state,
     // which then is exactly that of byte-by-byte reading.
-    std::uint64_t acc = LZWbuf;
-    std::uint32_t have = static_cast<std::uint32_t>(LZWnum);
-    std::uint32_t len = LZWlen;
-    std::uint32_t mask = LZWmask;
-    std::uint32_t next = LZWcode;
-    std::uint32_t old = LZWold;
-    std::uint32_t top = LZWtop;
+    std::uint64_t acc = lzw.buf;
+    std::uint32_t have = static_cast<std::uint32_t>(lzw.num);
+    std::uint32_t len = lzw.len;
+    std::uint32_t mask = lzw.mask;
+    std::uint32_t next = lzw.code;
+    std::uint32_t old = lzw.old;
+    std::uint32_t top = lzw.top;
     const unsigned char* const table = byte;
     const unsigned char* start = inBuf + inPos;
     const unsigned char* in = start;
@@ -703,14 +734,22 @@ void LZWDecode(unsigned char* dst, std::size_t n)
         // The new string is the previous one plus the first byte of this
         // one; when the code is the one being defined, that first byte is
         // the previous string's own.
-        const std::uint32_t oldSize = LZWSize[old];
-        const std::uint32_t oldOff = LZWOff[old];
-        const unsigned char first = LZWArena[code < next ? LZWOff[code] : oldOff];
-        CopyShort(LZWArena + top, LZWArena + oldOff, oldSize);
-        LZWArena[top + oldSize] = first;
-        LZWOff[next] = top;
-        LZWSize[next] = static_cast<std::uint16_t>(oldSize + 1);
-        top += oldSize + 1;
+        const std::uint32_t oldSize = lzw.size[old];
+        const std::uint32_t oldOff = lzw.off[old];
+        const std::uint32_t from = code < next ? code : old;
+        if (oldOff != kChained && top + oldSize + 1 + kSlack <= kArenaSize) {
+            const unsigned char first = LZWFirst(from);
+            CopyShort(lzw.arena + top, lzw.arena + oldOff, oldSize);
+            lzw.arena[top + oldSize] = first;
+            lzw.off[next] = top;
+            top += oldSize + 1;
+        } else {
+            lzw.tail[next] = LZWFirst(from);
+            lzw.first[next] = LZWFirst(old);
+            lzw.head[next] = static_cast<std::uint16_t>(old);
+            lzw.off[next] = kChained;
+        }
+        lzw.size[next] = static_cast<std::uint16_t>(oldSize + 1);
         ++next;
         if (next == mask && len < kBitsMax) {
             ++len;
@@ -718,46 +757,58 @@ void LZWDecode(unsigned char* dst, std::size_t n)
         }
         old = code;
 
-        const std::size_t size = LZWSize[code];
-        const unsigned char* const string = LZWArena + LZWOff[code];
-        if (size <= n) {
-            CopyShort(dst, string, size);
+        const std::size_t size = lzw.size[code];
+        const std::uint32_t at = lzw.off[code];
+        if (at == kChained) {
+            if (size <= n) {
+                LZWWriteChained(dst, code);
+                dst += size;
+                n -= size;
+            } else {
+                LZWWriteChained(lzw.scratch, code);
+                std::memcpy(dst, lzw.scratch, n);
+                lzw.rest = lzw.scratch + n;
+                lzw.rem = size - n;
+                n = 0;
+            }
+        } else if (size <= n) {
+            CopyShort(dst, lzw.arena + at, size);
             dst += size;
             n -= size;
         } else {
-            std::memcpy(dst, string, n);
-            LZWrest = LZWOff[code] + n;
-            LZWrem = size - n;
+            std::memcpy(dst, lzw.arena + at, n);
+            lzw.rest = lzw.arena + at + n;
+            lzw.rem = size - n;
             n = 0;
         }
     }
     settle();
-    LZWbuf = static_cast<std::uint32_t>(acc);
-    LZWnum = static_cast<std::int32_t>(have);
-    LZWlen = len;
-    LZWmask = mask;
-    LZWcode = next;
-    LZWold = old;
-    LZWtop = top;
+    lzw.buf = static_cast<std::uint32_t>(acc);
+    lzw.num = static_cast<std::int32_t>(have);
+    lzw.len = len;
+    lzw.mask = mask;
+    lzw.code = next;
+    lzw.old = old;
+    lzw.top = top;
 }
 
 void TermLZWDecode()
 {
-    if (LZWrem > 0) {
+    if (lzw.rem > 0) {
         Warning("LZW too many data");
         return;
     }
-    LZWnum -= static_cast<std::int32_t>(LZWlen);
-    while (LZWnum < 0) {
+    lzw.num -= static_cast<std::int32_t>(lzw.len);
+    while (lzw.num < 0) {
         if (bytes == 0) {
             // The stored bytes ran out inside the last code: it is correct
             // only as an end code one bit narrower, complete to its last bit.
-            if (LZWnum != -1 || (LZWbuf & (LZWmask >> 1)) != kCodeEOI)
+            if (lzw.num != -1 || (lzw.buf & (lzw.mask >> 1)) != kCodeEOI)
                 Warning("LZW missing end of code");
             return;
         }
-        LZWbuf = (LZWbuf << 8) | GetStored();
-        LZWnum += 8;
+        lzw.buf = (lzw.buf << 8) | GetStored();
+        lzw.num += 8;
         --bytes;
     }
     if (bytes != 0) {
@@ -765,8 +816,8 @@ void TermLZWDecode()
         return;
     }
     // An end code written at the width before a pending increase counts too.
-    if (((LZWbuf >> LZWnum) & LZWmask) != kCodeEOI &&
-        ((LZWbuf >> (LZWnum + 1)) & (LZWmask >> 1)) != kCodeEOI)
+    if (((lzw.buf >> lzw.num) & lzw.mask) != kCodeEOI &&
+        ((lzw.buf >> (lzw.num + 1)) & (lzw.mask >> 1)) != kCodeEOI)
         Warning("LZW missing end of code");
 }
 
