@@ -1,12 +1,17 @@
 // The installed tree: `cmake --install` puts every built program into bin/
 // and its manual page into share/man/man1, and each page renders with
 // `man -l` without a warning and shows the program's own usage line; every
-// fatal message that a program prints is listed in its page.
+// fatal message that a program prints is listed in its page, and every message
+// of the image-file library is explained in the pages of the programs that
+// can print it.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <map>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -150,6 +155,78 @@ TEST(ManualPages, ListEveryFatalMessage)
             if (message.rfind(none + " : ", 0) == 0) message.erase(0, none.size() + 3);
             EXPECT_NE(words.find(Words(message)), std::string::npos) << message;
         }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+std::string ReadSource(const std::string& path)
+{
+    std::ifstream in(std::string(SOURCE_DIR) + "/" + path);
+    EXPECT_TRUE(in.good()) << path;
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::set<std::string> Matches(const std::string& text, const std::string& pattern)
+{
+    std::set<std::string> found;
+    const std::regex re(pattern);
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), re); it != std::sregex_iterator();
+         ++it)
+        found.insert((*it)[1].str());
+    return found;
+}
+
+// Every message the reader can print: its fatal errors and warnings, the
+// strip-table messages with each table's name put in, and the refusal of
+// sample formats other than unsigned integers.
+std::set<std::string> ReaderMessages()
+{
+    const std::string rif = ReadSource("imagefile/rif.cpp");
+    std::set<std::string> messages = Matches(rif, R"re((?:Error|Warning)\("([^"]+)"\))re");
+    const auto names = Matches(rif, R"re(GetStrip\([^;"()]*"([^"]+)")re");
+    EXPECT_EQ(names.size(), 2u);
+    for (const auto& form : Matches(rif, R"re(StripError\("([^"]+)")re")) {
+        const auto at = form.find("%s");
+        EXPECT_NE(at, std::string::npos) << form;
+        for (const auto& name : names)
+            messages.insert(form.substr(0, at) + name + form.substr(at + 2));
+    }
+    messages.insert("bad sample format.");
+    return messages;
+}
+
+// The writer's messages, after the path of the file.
+std::set<std::string> WriterMessages()
+{
+    return Matches(ReadSource("imagefile/sif.cpp"), R"re("%s : ([^"%]+)\\n")re");
+}
+
+TEST(ManualPages, ExplainEveryMessageOfTheImageFileLibrary)
+{
+    const auto reader = ReaderMessages();
+    const auto writer = WriterMessages();
+    // The patterns still find the library's messages.
+    EXPECT_GE(reader.size(), 35u);
+    EXPECT_TRUE(reader.count("file not found."));
+    EXPECT_TRUE(reader.count("LZW missing end of code"));
+    EXPECT_TRUE(reader.count("missing strip bytes count."));
+    EXPECT_EQ(writer, (std::set<std::string>{"file not stored.", "no allocatable memory."}));
+
+    for (const auto& name : kPages) {
+        SCOPED_TRACE(name);
+        const std::string words = Words(RenderPage(std::string(MAN_DIR) + "/" + name + ".1").out);
+        const bool reads = name == "specblur" || name == "convblur";
+        if (reads) {
+            for (const auto& message : reader)
+                EXPECT_NE(words.find(Words(message)), std::string::npos) << message;
+        }
+        for (const auto& message : writer)
+            EXPECT_NE(words.find(" : " + message), std::string::npos) << message;
     }
 }
 
