@@ -231,3 +231,47 @@ TEST(ManualPages, ExplainEveryMessageOfTheImageFileLibrary)
 }
 
 }  // namespace
+
+namespace {
+
+// The Debian package (CPack, the configuration `--target package` uses),
+// made into a temporary directory and unpacked with dpkg-deb into a
+// temporary root: every program runs from there and prints its usage line,
+// and its page is there beside it.
+TEST(DebianPackage, UnpacksAndRuns)
+{
+    if (!fs::exists("/usr/bin/dpkg-deb")) GTEST_SKIP() << "dpkg-deb is not installed";
+    TempDir dir;
+    const auto pack = testsupport::Run(
+        CPACK_COMMAND,
+        {"--config", std::string(BUILD_DIR) + "/CPackConfig.cmake", "-B", dir.path().string()});
+    ASSERT_EQ(pack.status, 0) << pack.out << pack.err;
+    std::vector<fs::path> debs;
+    for (const auto& entry : fs::directory_iterator(dir.path()))
+        if (entry.path().extension() == ".deb") debs.push_back(entry.path());
+    ASSERT_EQ(debs.size(), 1u) << pack.out;
+
+    const auto field = testsupport::Run("/usr/bin/dpkg-deb", {"-f", debs[0].string(), "Package"});
+    EXPECT_EQ(field.out, "blursuite\n");
+    const fs::path root = dir.path() / "root";
+    const auto unpack = testsupport::Run("/usr/bin/dpkg-deb", {"-x", debs[0].string(), root});
+    ASSERT_EQ(unpack.status, 0) << unpack.err;
+
+    const auto programs = BuiltPrograms();
+    ASSERT_FALSE(programs.empty());
+    for (const auto& name : programs) {
+        SCOPED_TRACE(name);
+        const fs::path program = root / "usr/bin" / name;
+        ASSERT_TRUE(fs::exists(program));
+        EXPECT_TRUE(fs::exists(root / "usr/share/man/man1" / (name + ".1")));
+        const auto usage = testsupport::Run(program.string(), {});
+        EXPECT_EQ(usage.status, 1);
+        EXPECT_EQ(usage.out, "");
+        EXPECT_EQ(usage.err.rfind("usage : " + name + " ", 0), 0u) << usage.err;
+    }
+    std::size_t files = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(root / "usr/bin")) ++files;
+    EXPECT_EQ(files, programs.size());
+}
+
+}  // namespace
