@@ -99,7 +99,7 @@ sums="$out/kernel-sums.tsv"
     python3 scripts/accuracy.py kernelsums 16 0.25 0.3 0.4 0.5 0.6 0.7 0.8 0.9 1 1.5 2 |
         while IFS="$(printf '\t')" read -r r h sum; do
             "$bin/convblur" "$out/flat.tif" "$r" "$out/flat-out.tif"
-            flat=$(vips getpoint "$out/flat-out.tif" 32 32)
+            flat=$(vips getpoint "$out/flat-out.tif" 32 32 | tr -d " ")
             printf '%s\t%s\t%s\t%s\n' "$r" "$h" "$sum" "$flat"
         done
     rm -f "$out/flat.tif" "$out/flat-out.tif"
