@@ -48,7 +48,7 @@ job() {
     "$bin/convblur" "$dir/disk.tif" "$l" "$bias" "$dir/conv.tif"
     # interior: max |d|, rms d, mean d
     inner() { "$bin/imgcompare" "$1" "$2" "$margin" | awk '$1 == "interior" { printf "%s\t%s\t%s", $4, $6, $7 }'; }
-    spec=$(inner "$dir/fft.tif" "$dir/exact.tif")
+    fft=$(inner "$dir/fft.tif" "$dir/exact.tif")
     conv=$(inner "$dir/conv.tif" "$dir/exact.tif")
     both=$(inner "$dir/fft.tif" "$dir/conv.tif")
     # The filters' own error, without the phantom's pixel sampling: a smooth
@@ -59,12 +59,12 @@ job() {
     "$bin/diskblur" "$n2" "$n2" "$c2" "$c2" "$r" "$value" "$bias" "$l2" - "$dir/target.tif"
     "$bin/specblur" "$dir/smooth.tif" "$l" "$bias" "$dir/smooth-fft.tif"
     "$bin/convblur" "$dir/smooth.tif" "$l" "$bias" "$dir/smooth-conv.tif"
-    sspec=$(inner "$dir/smooth-fft.tif" "$dir/target.tif")
+    sfft=$(inner "$dir/smooth-fft.tif" "$dir/target.tif")
     sconv=$(inner "$dir/smooth-conv.tif" "$dir/target.tif")
     vips csvsave "$dir/exact.tif" "$dir/exact.csv"
     table=$(python3 scripts/accuracy.py disk "$dir/exact.csv" "$c" "$c" "$r" "$value" "$bias" "$l" "$bits")
     printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$bits" "$r" "$l" "$n" "$margin" \
-        "$spec" "$conv" "$both" "$table" "$sspec" "$sconv"
+        "$fft" "$conv" "$both" "$table" "$sfft" "$sconv"
     rm -rf "$dir"
 }
 
@@ -78,9 +78,9 @@ radii="${SWEEP_L:-0.05 0.1 0.2 0.3 0.5 0.7 1 1.5 2 3 4 6 8 11 16}"
 disks="${SWEEP_R:-4 16 48}"
 tsv="$out/accuracy.tsv"
 {
-    printf 'bits\tR\tL\tsize\tmargin\tspec_max\tspec_rms\tspec_mean\tconv_max\tconv_rms\tconv_mean'
-    printf '\tspec_conv_max\tspec_conv_rms\tspec_conv_mean\ttable_max\ttable_rms\ttable_misrounded'
-    printf '\tsmooth_spec_max\tsmooth_spec_rms\tsmooth_spec_mean\tsmooth_conv_max\tsmooth_conv_rms\tsmooth_conv_mean\n'
+    printf 'bits\tR\tL\tsize\tmargin\tfft_max\tfft_rms\tfft_mean\tconv_max\tconv_rms\tconv_mean'
+    printf '\tfft_conv_max\tfft_conv_rms\tfft_conv_mean\ttable_max\ttable_rms\ttable_misrounded'
+    printf '\tsmooth_fft_max\tsmooth_fft_rms\tsmooth_fft_mean\tsmooth_conv_max\tsmooth_conv_rms\tsmooth_conv_mean\n'
     for bits in 8 16; do
         for r in $disks; do
             for l in $radii; do echo "$bits $r $l"; done
