@@ -1,8 +1,12 @@
 #!/bin/sh
 # Installs the Debian packages the suite needs to build, test and benchmark,
-# when they are missing.  Needs root (apt-get).
+# when they are missing.  Needs root (apt-get).  BLUR_DOC_DEPS=1 adds the
+# documentation tools (libvips' command-line tools and gnuplot, for
+# scripts/sweep.sh, scripts/view.sh and the pictures); the build and the
+# tests never need them.
 set -eu
 packages="g++ cmake make pkg-config libgtest-dev libbenchmark-dev libgsl-dev libtiff-dev libtiff-tools libfftw3-dev man-db clang libclang-rt-14-dev"
+[ "${BLUR_DOC_DEPS:-}" ] && packages="$packages libvips-tools gnuplot-nox"
 [ "${BLUR_EXTRA_PACKAGES:-}" ] && packages="$packages $BLUR_EXTRA_PACKAGES"
 missing=""
 for p in $packages; do

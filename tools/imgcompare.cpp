@@ -1,20 +1,22 @@
 // imgcompare: sets two greyscale TIFF images side by side and prints how far
 // they differ, over the whole image and over an interior that leaves a margin
-// out at each border.  Meant for putting a filtered phantom beside its exact
-// blur, so it reads through the suite's own reader and accepts what that
-// reader accepts.
+// out at each border, and optionally writes the difference as an 8-bit image.
+// Meant for putting a filtered phantom beside its exact blur, so it reads
+// through the suite's own reader and accepts what that reader accepts.
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 #include "error.hpp"
 #include "rif.hpp"
+#include "sif.hpp"
 
 namespace {
 
-constexpr char kUsage[] = "usage : imgcompare A.tif B.tif {margin}";
+constexpr char kUsage[] = "usage : imgcompare A.tif B.tif [margin [diff.tif]]";
 constexpr int kMessageSize = 256;
 
 struct Image {
@@ -33,6 +35,7 @@ struct Stats {
     std::int32_t maxX = -1;  // position of the first largest difference,
     std::int32_t maxY = -1;  // -1 when the images agree there
     long double sumAbs = 0;
+    long double sumSigned = 0;
     long double sumSquares = 0;
 };
 
@@ -66,6 +69,7 @@ Stats Compare(const Image& a, const Image& b, std::int32_t x0, std::int32_t y0, 
         const std::uint16_t* rowA = a.rows[y];
         const std::uint16_t* rowB = b.rows[y];
         std::uint64_t sumAbs = 0;
+        std::int64_t sumSigned = 0;
         std::uint64_t sumSquares = 0;
         std::uint64_t differing = 0;
         std::uint32_t rowMax = 0;
@@ -73,11 +77,13 @@ Stats Compare(const Image& a, const Image& b, std::int32_t x0, std::int32_t y0, 
             const std::int32_t d = static_cast<std::int32_t>(rowA[x]) - rowB[x];
             const std::uint32_t ad = static_cast<std::uint32_t>(d < 0 ? -d : d);
             sumAbs += ad;
+            sumSigned += d;
             sumSquares += static_cast<std::uint64_t>(ad) * ad;
             differing += ad != 0;
             rowMax = ad > rowMax ? ad : rowMax;
         }
         stats.sumAbs += sumAbs;
+        stats.sumSigned += sumSigned;
         stats.sumSquares += sumSquares;
         stats.differing += differing;
         if (rowMax > stats.maxDiff) {
@@ -94,17 +100,17 @@ Stats Compare(const Image& a, const Image& b, std::int32_t x0, std::int32_t y0, 
 
 void PrintHeader()
 {
-    std::printf("%-8s %11s %10s %10s %11s %10s  %s\n", "region", "samples", "differing",
-                "max |A-B|", "mean |A-B|", "rms A-B", "largest at");
+    std::printf("%-8s %11s %10s %9s %10s %10s %10s  %s\n", "region", "samples", "differing",
+                "max |d|", "mean |d|", "rms d", "mean d", "largest at");
 }
 
 void PrintStats(const char* region, const Stats& s)
 {
     const long double n = static_cast<long double>(s.samples);
-    std::printf("%-8s %11llu %10llu %10u %11.4Lf %10.4Lf  ", region,
+    std::printf("%-8s %11llu %10llu %9u %10.4Lf %10.4Lf %10.4Lf  ", region,
                 static_cast<unsigned long long>(s.samples),
                 static_cast<unsigned long long>(s.differing), s.maxDiff, s.sumAbs / n,
-                std::sqrt(s.sumSquares / n));
+                std::sqrt(s.sumSquares / n), s.sumSigned / n);
     if (s.maxX < 0) {
         std::printf("-\n");
     } else {
@@ -112,12 +118,38 @@ void PrintStats(const char* region, const Stats& s)
     }
 }
 
+// Writes d = A - B as an 8-bit image: sample 128 + d/step rounded to the
+// nearest integer (halves away from 0), with step the smallest whole number
+// of sample units per grey level that keeps the largest difference within
+// 1 .. 255.  The description states the scale in the suite's convention: the
+// values that sample 0 and sample 255 stand for, -128 step and 127 step.
+void StoreDifference(const char* path, const Image& a, const Image& b, std::uint32_t maxDiff)
+{
+    const std::uint32_t step = maxDiff <= 127 ? 1 : (maxDiff + 126) / 127;
+    const std::size_t width = static_cast<std::size_t>(a.width);
+    std::vector<std::uint16_t> samples(width * static_cast<std::size_t>(a.height));
+    std::vector<const std::uint16_t*> rows(static_cast<std::size_t>(a.height));
+    for (std::int32_t y = 0; y < a.height; ++y) {
+        std::uint16_t* out = samples.data() + static_cast<std::size_t>(y) * width;
+        for (std::int32_t x = 0; x < a.width; ++x) {
+            const std::int32_t d = static_cast<std::int32_t>(a.rows[y][x]) - b.rows[y][x];
+            const std::int32_t magnitude = static_cast<std::int32_t>(
+                (static_cast<std::uint32_t>(d < 0 ? -d : d) + step / 2) / step);
+            out[x] = static_cast<std::uint16_t>(128 + (d < 0 ? -magnitude : magnitude));
+        }
+        rows[static_cast<std::size_t>(y)] = out;
+    }
+    char description[kMessageSize];
+    std::snprintf(description, sizeof description, "%lf\t%lf", -128.0 * step, 127.0 * step);
+    StoreImageFile(path, a.width, a.height, 8, rows.data(), description);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    if (argc != 3 && argc != 4) Error(kUsage);
-    const bool interior = argc == 4;
+    if (argc < 3 || argc > 5) Error(kUsage);
+    const bool interior = argc >= 4;
     const std::int32_t margin = interior ? ParseMargin(argv[3]) : 0;
 
     Image a = Load(argv[1]);
@@ -137,9 +169,10 @@ int main(int argc, char** argv)
     std::printf("A %s, B %s: %d x %d, %d bits per sample", argv[1], argv[2], a.width, a.height,
                 a.bits);
     if (interior) std::printf(", margin %d", margin);
-    std::printf("\n");
+    std::printf("; d = A - B\n");
     PrintHeader();
-    PrintStats("whole", Compare(a, b, 0, 0, a.width, a.height));
+    const Stats whole = Compare(a, b, 0, 0, a.width, a.height);
+    PrintStats("whole", whole);
     if (interior) {
         // The interior keeps columns margin .. width-1-margin and the same
         // rows; a margin that leaves nothing is reported as such.
@@ -150,6 +183,11 @@ int main(int argc, char** argv)
             PrintStats("interior",
                        Compare(a, b, margin, margin, a.width - margin, a.height - margin));
         }
+    }
+
+    if (argc == 5) {
+        std::fflush(stdout);
+        StoreDifference(argv[4], a, b, whole.maxDiff);
     }
 
     FreeImageFile(a.height, a.rows, a.description);
