@@ -163,7 +163,11 @@ std::string SeriesCaseName(const testing::TestParamInfo<SeriesCase>& info)
             if (c == '.') c = 'p';
         return s;
     };
-    return "R" + text(info.param.R) + "_L" + text(info.param.L);
+    std::string name = "R";
+    name += text(info.param.R);
+    name += "_L";
+    name += text(info.param.L);
+    return name;
 }
 
 class RecurrenceTest : public testing::TestWithParam<SeriesCase> {};
