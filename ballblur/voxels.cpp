@@ -138,8 +138,11 @@ constexpr double kErfIsOne = 6.0;
     return Exp(-(t * t));
 }
 
-[[gnu::always_inline]] inline void Fractions(const double* d, double* f, std::size_t n,
-                                             double radius, double gaussRadius, double centre)
+// kWide: R / L >= 6, so that w = (R + d) / L >= 6 for every d >= 0 (the
+// roundings are monotonic) and Erf(w) is exactly 1: it is not evaluated.
+template <bool kWide>
+[[gnu::always_inline]] inline void FractionLoop(const double* d, double* f, std::size_t n,
+                                                double radius, double gaussRadius, double centre)
 {
     for (std::size_t i = 0; i < n; ++i) {
         const double di = d[i];
@@ -147,9 +150,19 @@ constexpr double kErfIsOne = 6.0;
         const double w = (radius + di) / gaussRadius;
         const double gap = ExpMinusSquare(u) - ExpMinusSquare(w);
         const double tail = gap == 0.0 ? 0.0 : (gaussRadius / di) * gap / kSqrtPi;
-        const double g = 0.5 * (Erf(u) + Erf(w) - tail);
+        const double g = 0.5 * (Erf(u) + (kWide ? 1.0 : Erf(w)) - tail);
         const double h = g != g ? 0.0 : g;
         f[i] = di < kCentreDistance ? centre : h;
+    }
+}
+
+[[gnu::always_inline]] inline void Fractions(const double* d, double* f, std::size_t n,
+                                             double radius, double gaussRadius, double centre)
+{
+    if (radius / gaussRadius >= kErfIsOne) {
+        FractionLoop<true>(d, f, n, radius, gaussRadius, centre);
+    } else {
+        FractionLoop<false>(d, f, n, radius, gaussRadius, centre);
     }
 }
 
