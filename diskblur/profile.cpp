@@ -4,7 +4,9 @@
 #include <gsl/gsl_sf_bessel.h>
 
 #include <cmath>
+#include <cstddef>
 #include <limits>
+#include <vector>
 
 #include "error.hpp"
 #include "size.hpp"
@@ -41,9 +43,78 @@ double ScaledBessel(int order, double x)
     Error("bessel function evaluation failed.");
 }
 
+// Highest order whose ratio is kept by the recurrence (8 MiB of ratios);
+// beyond it the terms come from one library call per order.  Only a Bessel
+// argument far beyond any image (L of a tiny fraction of a pixel with r at
+// the rim) needs that many terms.
+constexpr std::size_t kMaxRecurrenceOrder = std::size_t(1) << 20;
+
+// Miller's method loses accuracy at order n by about (I_m(a) / I_n(a))^2
+// when the backward recurrence starts at order m.  The scaled function
+// falls roughly like exp(-n^2 / 2a), so starting at sqrt(n^2 + 40 a) (plus
+// a few orders for small a, where it falls faster still) leaves a relative
+// error below 1e-17 at every order up to n.
+constexpr double kStartMarginPerArgument = 40.0;
+constexpr std::size_t kStartMarginOrders = 16;
+
+// The first guess of the last order: the term q^n exp(-n^2 / 2a) is below
+// 1e-10 from here on, one decade under the stopping share.  A wrong guess
+// only costs another pass with twice the orders.
+constexpr double kLogPlannedShare = 23.0259;  // ln 1e10
+constexpr std::size_t kPlannedMarginOrders = 8;
+
+// ratios[j] = I_j(a) / I_{j-1}(a) for j = 1 .. the last planned order.
+std::vector<double> ratios;
+
+std::size_t PlannedOrder(double a, double q)
+{
+    double n = std::sqrt(2.0 * kLogPlannedShare * a);
+    if (q < 1.0) {
+        const double byPower = kLogPlannedShare / -std::log(q);
+        if (byPower < n) n = byPower;
+    }
+    if (!(n < static_cast<double>(kMaxRecurrenceOrder))) return kMaxRecurrenceOrder;
+    return static_cast<std::size_t>(n) + kPlannedMarginOrders;
+}
+
+// Fills ratios[1 .. last] by the backward recurrence
+// I_{j-1}(a) = (2j / a) I_j(a) + I_{j+1}(a), in ratio form
+// I_j / I_{j-1} = 1 / (2j / a + I_{j+1} / I_j), started with a zero ratio
+// above the last order.  An argument of 0 (or one whose 2j / a overflows)
+// gives zero ratios: every term of order >= 1 is then 0.
+void FillRatios(double a, std::size_t last)
+{
+    const double m = std::sqrt(static_cast<double>(last) * static_cast<double>(last) +
+                               kStartMarginPerArgument * a);
+    const std::size_t start = static_cast<std::size_t>(m) + kStartMarginOrders;
+    ratios.resize(last + 1);
+    double ratio = 0.0;
+    for (std::size_t j = start; j > last; --j) {
+        ratio = 1.0 / (2.0 * static_cast<double>(j) / a + ratio);
+    }
+    for (std::size_t j = last; j >= 1; --j) {
+        ratio = 1.0 / (2.0 * static_cast<double>(j) / a + ratio);
+        ratios[j] = ratio;
+    }
+}
+
+// The series stops at the first term whose share of the sum is at most the
+// tolerance.  Written so that a zero term (0 / 0 included) and a term that
+// is not a number also end it: an infinite disk under an infinite Gaussian
+// has no defined share.
+bool LastTerm(double term, double sum)
+{
+    return !(term != 0.0 && std::fabs(term / sum) > kSeriesTolerance);
+}
+
 // f(r) by the series.  Outside the disk, an f whose bound of E * S is at
 // most outsideLimit is returned as 0; inside, a bound of E * S at most
 // insideLimit gives f = 1.  Negative limits never cut the series short.
+//
+// The scaled Bessel functions of orders 1, 2, ... at the one argument a
+// come from the backward recurrence, normalised by the library's I0(a);
+// orders beyond kMaxRecurrenceOrder (and every order when a is not a
+// finite number) come from the library one by one.
 double Fraction(double r, double R, double L, double insideLimit, double outsideLimit)
 {
     const double l2 = L * L;
@@ -59,20 +130,39 @@ double Fraction(double r, double R, double L, double insideLimit, double outside
         // it an argument out of its range when E is 0 anyway).
         const double bound = e * kSumBoundFactor * (inside ? 1.0 : q) / (1.0 - q);
         if (bound <= limit) return saturated;
-        if (bound * ScaledBessel(0, a) <= limit) return saturated;
+    }
+    const double i0 = ScaledBessel(0, a);
+    if (q < 1.0 && limit >= 0.0) {
+        const double bound = e * kSumBoundFactor * (inside ? 1.0 : q) / (1.0 - q);
+        if (bound * i0 <= limit) return saturated;
     }
 
-    double sum = inside ? ScaledBessel(0, a) : 0.0;
+    double sum = inside ? i0 : 0.0;
     double power = 1.0;
+    std::size_t order = 1;
+    if (std::isfinite(a)) {
+        double bessel = i0;
+        std::size_t last = PlannedOrder(a, q);
+        for (;;) {
+            FillRatios(a, last);
+            for (; order <= last; ++order) {
+                power *= q;
+                bessel *= ratios[order];
+                const double term = power * bessel;
+                sum += term;
+                if (LastTerm(term, sum)) return inside ? 1.0 - e * sum : e * sum;
+            }
+            if (last >= kMaxRecurrenceOrder) break;
+            last = last * 2 < kMaxRecurrenceOrder ? last * 2 : kMaxRecurrenceOrder;
+        }
+    }
     // The terms never grow, so |term / sum| <= 1 / order and the loop ends
-    // long before the order could overflow.  Written so that a zero term
-    // (0 / 0 included) and a term that is not a number also end it: an
-    // infinite disk under an infinite Gaussian has no defined share.
-    for (int order = 1;; ++order) {
+    // long before the order could overflow.
+    for (;; ++order) {
         power *= q;
-        const double term = power * ScaledBessel(order, a);
+        const double term = power * ScaledBessel(static_cast<int>(order), a);
         sum += term;
-        if (!(term != 0.0 && std::fabs(term / sum) > kSeriesTolerance)) break;
+        if (LastTerm(term, sum)) break;
     }
     return inside ? 1.0 - e * sum : e * sum;
 }

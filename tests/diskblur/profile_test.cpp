@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string>
 #include <vector>
 
 namespace {
@@ -101,6 +102,104 @@ INSTANTIATE_TEST_SUITE_P(
         FractionCase{500.0625, 500.0, 1.0, kLongSeriesTolerance},
         FractionCase{501.25, 500.0, 1.0, kLongSeriesTolerance},
         FractionCase{503.0, 500.0, 1.0, kTolerance}));
+
+// The series term by term on Bessel values from long double arithmetic:
+// unnormalised values by the backward recurrence, started far above the
+// last order, and normalised by the sum rule I0 + 2 (I1 + I2 + ...) = 1 of
+// the scaled functions (e^a = I_0(a) + 2 sum I_j(a)), so that neither the
+// library nor the profile's normalisation enters.  (The library's values of
+// high order, one call per order, are only good to about 1e-12 relative at
+// arguments near 10^5.)
+double ReferenceSeries(double r, double R, double L)
+{
+    const long double a = 2.0L * r * R / (static_cast<long double>(L) * L);
+    const long double e = std::exp(-(static_cast<long double>(r) - R) * (r - R) / (L * L));
+    const bool inside = r < R;
+    const long double q =
+        inside ? static_cast<long double>(r) / R : R / static_cast<long double>(r);
+    std::vector<long double> bessel(2, 0.0L);
+    if (a == 0.0L) {
+        bessel[0] = 1.0L;
+    } else {
+        const auto start =
+            static_cast<std::size_t>(std::sqrt(static_cast<double>(a) * (2.0 * 30.0 + 40.0)) +
+                                     2.0 * std::sqrt(static_cast<double>(a)) + 64.0);
+        bessel.assign(start + 2, 0.0L);
+        bessel[start] = 1e-300L;
+        for (std::size_t j = start; j >= 1; --j) {
+            bessel[j - 1] = 2.0L * j / a * bessel[j] + bessel[j + 1];
+            if (bessel[j - 1] > 1e300L) {  // rescale before long double overflows
+                for (std::size_t k = j - 1; k <= start; ++k) bessel[k] *= 1e-300L;
+            }
+        }
+        long double norm = 0.0L;
+        for (std::size_t j = start; j >= 1; --j) norm += 2.0L * bessel[j];
+        norm += bessel[0];
+        for (long double& v : bessel) v /= norm;
+    }
+    long double sum = inside ? bessel[0] : 0.0L;
+    long double power = 1.0L;
+    for (std::size_t j = 1;; ++j) {
+        power *= q;
+        const long double term = j < bessel.size() ? power * bessel[j] : 0.0L;
+        sum += term;
+        if (term == 0.0L || std::fabs(term / sum) <= 1e-9L) break;
+    }
+    return static_cast<double>(inside ? 1.0L - e * sum : e * sum);
+}
+
+struct SeriesCase {
+    double R;
+    double L;
+};
+
+std::string SeriesCaseName(const testing::TestParamInfo<SeriesCase>& info)
+{
+    auto text = [](double x) {
+        std::string s = std::to_string(x);
+        s.erase(s.find_last_not_of('0') + 1);
+        if (s.back() == '.') s.pop_back();
+        for (char& c : s)
+            if (c == '.') c = 'p';
+        return s;
+    };
+    std::string name = "R";
+    name += text(info.param.R);
+    name += "_L";
+    name += text(info.param.L);
+    return name;
+}
+
+class RecurrenceTest : public testing::TestWithParam<SeriesCase> {};
+
+// Radii across the disk, near and at the rim and outside; the Bessel
+// argument 2 r R / L^2 reaches from 0 to about 10^6 over the cases.
+TEST_P(RecurrenceTest, MatchesTheSeriesTermByTerm)
+{
+    const SeriesCase c = GetParam();
+    std::vector<double> radii;
+    for (const double share :
+         {0.0, 0.05, 0.3, 0.6, 0.9, 0.97, 0.99, 0.999, 1.0, 1.001, 1.01, 1.03, 1.1, 1.5, 3.0})
+        radii.push_back(share * c.R);
+    for (int k = -24; k <= 24; ++k) radii.push_back(c.R + k * c.L / 8.0);
+    for (const double r : radii) {
+        if (r < 0.0) continue;
+        const double expected = ReferenceSeries(r, c.R, c.L);
+        const double f = DiskFraction(r, c.R, c.L);
+        const double tolerance = std::max(1e-13 * std::fabs(expected), 1e-15);
+        EXPECT_NEAR(f, expected, tolerance)
+            << "r = " << r << ", a = " << 2.0 * r * c.R / (c.L * c.L);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Arguments, RecurrenceTest,
+                         testing::Values(SeriesCase{0.5, 3.0}, SeriesCase{3.0, 2.0},
+                                         SeriesCase{10.0, 0.5}, SeriesCase{40.0, 4.0},
+                                         SeriesCase{40.0, 0.3}, SeriesCase{500.0, 1.0},
+                                         SeriesCase{1000.0, 4.0}, SeriesCase{2000.0, 2.83},
+                                         SeriesCase{700.0, 0.99}, SeriesCase{1e-9, 1e-9},
+                                         SeriesCase{5.0, 1e3}),
+                         SeriesCaseName);
 
 TEST(DiskFraction, StaysWithinZeroAndOneAndFalls)
 {
