@@ -178,9 +178,10 @@ void FillSlices(std::int32_t z, std::uint16_t* const* sphere, std::uint16_t* con
 }
 
 // Bytes the run holds at once: the sphere and the blurred slice (nx * ny
-// samples and ny row pointers each) and the writer's strip byte-count table
-// (4 bytes a strip, a strip holding at least one row).  False when the sum
-// cannot be represented.
+// samples and ny row pointers each), the row buffers of FillSlices (a
+// column index, a distance and a fraction per column) and the writer's
+// strip byte-count table (4 bytes a strip, a strip holding at least one
+// row).  False when the sum cannot be represented.
 bool RunBytes(std::size_t* total)
 {
     const auto columns = static_cast<std::size_t>(nx);
@@ -190,10 +191,13 @@ bool RunBytes(std::size_t* total)
     std::size_t slice = 0;
     std::size_t slices = 0;
     std::size_t counts = 0;
+    std::size_t rowBuffers = 0;
+    constexpr std::size_t kRowBufferBytes = sizeof(std::int32_t) + 2 * sizeof(double);
     return CheckedMul(columns, rows, sizeof(std::uint16_t), &samples) &&
            CheckedMul(rows, sizeof(std::uint16_t*), &table) && CheckedAdd(samples, table, &slice) &&
            CheckedMul(slice, 2, &slices) && CheckedMul(rows, sizeof(std::uint32_t), &counts) &&
-           CheckedAdd(slices, counts, total);
+           CheckedMul(columns, kRowBufferBytes, &rowBuffers) && CheckedAdd(slices, counts, total) &&
+           CheckedAdd(*total, rowBuffers, total);
 }
 
 }  // namespace
