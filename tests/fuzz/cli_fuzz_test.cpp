@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -353,6 +354,14 @@ void Tame(Vector& v)
             a[2] = "2";
             a[3] = "2";
         }
+        // The Bessel series grows long when R / L is large: a 6 x 1 image
+        // with L = 1e-9 takes a minute, a disk of radius 1000 with L = 1.5
+        // a quarter of a second.  Such runs are correct, only slow.
+        const std::size_t l = a.size() - 3;
+        const double gauss = AsReal(a[l]);
+        if (gauss >= 1e-9 && gauss < 1e-3) a[l] = "1e-3";
+        const double radius = AsReal(a[4]);
+        if (radius >= 100 && radius <= 1e9) a[4] = "3";
     }
     if (v.program == &kBallblur && (a.size() == 11 || a.size() == 12)) {
         const double nx = static_cast<double>(AsInt(a[0]));
@@ -552,7 +561,11 @@ TEST_P(CliFuzz, EveryRunEndsWithAKnownMessage)
     for (int i = 0; i < runs && failures < 10; ++i) {
         const Vector v = MakeVector(g, p, files);
         ResetRunDirectory(run, in);
+        const auto start = std::chrono::steady_clock::now();
         const RunResult r = testsupport::Run(testsupport::Program(p.name), v.args, run.string());
+        if (std::getenv("CLI_FUZZ_SLOW") != nullptr &&
+            std::chrono::steady_clock::now() - start > std::chrono::milliseconds(300))
+            std::cout << "slow: " << Quoted(v) << "\n";
         std::string why = Judge(v, r);
         if (why.empty() && r.status == 0) {
             ++successes;
