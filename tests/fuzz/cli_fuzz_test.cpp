@@ -87,7 +87,7 @@ const Program kConvblur{"convblur",
                         3,
                         true};
 const Program kImgcompare{
-    "imgcompare", "usage : imgcompare A.tif B.tif {margin}", {"bad margin."}, {}, 2, true};
+    "imgcompare", "usage : imgcompare A.tif B.tif [margin [diff.tif]]", {"bad margin."}, {}, 2, true};
 
 bool OneOf(const std::string& s, const std::vector<std::string>& list)
 {
@@ -143,6 +143,7 @@ bool IsOutput(const Vector& v, const std::string& path)
     const auto& a = v.args;
     if (a.size() < 2) return false;
     if (v.program == &kSpecblur || v.program == &kConvblur) return path == a.back();
+    if (v.program == &kImgcompare) return a.size() == 4 && path == a[3];
     if (v.program == &kDiskblur) return path == a[a.size() - 1] || path == a[a.size() - 2];
     if (v.program == &kBallblur) {
         for (const std::string& dir : {a[a.size() - 2], a[a.size() - 1]}) {
@@ -387,9 +388,11 @@ Vector MakeVector(Generator& g, const Program& p, const Files& f)
 {
     Vector v;
     v.program = &p;
-    int count = p.fewest + static_cast<int>(g.Below(2));
+    // imgcompare's margin and difference image are both optional.
+    const int optionals = &p == &kImgcompare ? 3 : 2;
+    int count = p.fewest + static_cast<int>(g.Below(static_cast<std::size_t>(optionals)));
     if (g.Chance(0.1)) count = static_cast<int>(g.Below(static_cast<std::size_t>(p.fewest) + 4));
-    const bool optional = count == p.fewest + 1;
+    const bool optional = count >= p.fewest + 1;
     auto& a = v.args;
     if (&p == &kDiskblur && (count == 9 || count == 10)) {
         a = {g.Size(), g.Size(), g.Coordinate(), g.Coordinate(), g.Radius(), g.Level()};
@@ -408,10 +411,11 @@ Vector MakeVector(Generator& g, const Program& p, const Files& f)
         a = {Input(g, f), g.Radius()};
         if (optional) a.push_back(g.Level());
         a.push_back(Output(g, f));
-    } else if (&p == &kImgcompare && (count == 2 || count == 3)) {
+    } else if (&p == &kImgcompare && count >= 2 && count <= 4) {
         a = {Input(g, f)};
         a.push_back(g.Chance(0.4) ? a[0] : Input(g, f));
         if (optional) a.push_back(g.Chance(0.7) ? std::to_string(g.Below(4)) : g.Wild());
+        if (count == 4) a.push_back(Output(g, f));
     } else {
         // A wrong count: anything goes.
         for (int i = 0; i < count; ++i)
@@ -538,6 +542,7 @@ std::string CheckOutputs(const Vector& v, const fs::path& run)
     std::vector<std::string> files;
     if (v.program == &kSpecblur || v.program == &kConvblur) files = {a.back()};
     if (v.program == &kDiskblur) files = {a[a.size() - 2], a[a.size() - 1]};
+    if (v.program == &kImgcompare && a.size() == 4) files = {a[3]};
     for (const std::string& file : files) {
         if (file.empty() || file[0] == '-' || file[0] == '/') continue;
         if (!fs::is_regular_file(run / file)) return "status 0 but no file " + file;
