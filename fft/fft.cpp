@@ -138,6 +138,99 @@ template <typename V>
     }
 }
 
+// d i z for the direction d: real part -d z.im, imaginary part d z.re
+// (`signs` is (-d, d, -d, d)).
+[[gnu::always_inline]] inline V4 QuarterTurn(const V4& z, const V4& signs)
+{
+    return __builtin_shuffle(z, V4Mask{1, 0, 3, 2}) * signs;
+}
+
+// The 16 values of one tile (see ReverseAndFirstStages) after the first two
+// stages, in their bit-reversed places: out[2 T + h] holds the two values
+// of row T at columns 2h and 2h + 1.
+struct Tile {
+    V4 out[8];
+};
+
+// Loads the tile of middle index `mid` (rows t at t q + 4 mid, q = n/4) and
+// runs the half-span 1 and 2 butterflies on it.  Row t of the source holds
+// the values that land in column rev2(t) of the target rows, and the four
+// values of one column l form one group of four after the reordering: its
+// elements (in target order) are source rows 0, 2, 1, 3.  Their butterflies
+// are the same for every column, so the tile's rows combine as vectors;
+// the 4 x 4 transposition into target rows T = rev2(l) comes last.
+[[gnu::always_inline]] inline Tile LoadFirstStages(const double* data, std::size_t q,
+                                                   std::size_t mid, const V4& signs)
+{
+    V4 out[4][2];
+    for (std::size_t h = 0; h < 2; ++h) {
+        const double* p = data + 2 * (4 * mid + 2 * h);
+        const V4 r0 = Load<V4>(p);
+        const V4 r1 = Load<V4>(p + 2 * q);
+        const V4 r2 = Load<V4>(p + 4 * q);
+        const V4 r3 = Load<V4>(p + 6 * q);
+        const V4 s01 = r0 + r2;
+        const V4 d01 = r0 - r2;
+        const V4 s23 = r1 + r3;
+        // The half-span-2 twiddle of the second value is d i.
+        const V4 e = QuarterTurn(r1 - r3, signs);
+        out[0][h] = s01 + s23;
+        out[1][h] = d01 + e;
+        out[2][h] = s01 - s23;
+        out[3][h] = d01 - e;
+    }
+    Tile tile;
+    for (std::size_t h = 0; h < 2; ++h) {
+        // Columns l = 2h (target row T = h) and l = 2h + 1 (T = h + 2).
+        tile.out[2 * h] = __builtin_shuffle(out[0][h], out[1][h], V4Mask{0, 1, 4, 5});
+        tile.out[2 * h + 1] = __builtin_shuffle(out[2][h], out[3][h], V4Mask{0, 1, 4, 5});
+        tile.out[2 * (h + 2)] = __builtin_shuffle(out[0][h], out[1][h], V4Mask{2, 3, 6, 7});
+        tile.out[2 * (h + 2) + 1] = __builtin_shuffle(out[2][h], out[3][h], V4Mask{2, 3, 6, 7});
+    }
+    return tile;
+}
+
+// Stores a tile into target rows T at T q + 4 mid.
+[[gnu::always_inline]] inline void StoreTile(double* data, std::size_t q, std::size_t mid,
+                                             const Tile& tile)
+{
+    for (std::size_t t = 0; t < 4; ++t) {
+        double* p = data + 2 * (t * q + 4 * mid);
+        Store(p, tile.out[2 * t]);
+        Store(p + 4, tile.out[2 * t + 1]);
+    }
+}
+
+// The bit-reversal permutation together with the stages of half-span 1 and
+// 2, for n >= 16.  An index of log2(n) bits splits into its top two bits t,
+// a middle part mid and its low two bits l: i = t n/4 + 4 mid + l, whose
+// reversal is rev2(l) n/4 + 4 rev(mid) + rev2(t).  So the 16 values of a
+// middle index (a tile) all move to the tile of rev(mid), transposed; the
+// tiles of mid and rev(mid) are loaded, transformed and exchanged together,
+// which visits every value once and needs no exchange test per value.
+[[gnu::always_inline]] inline void ReverseAndFirstStages(std::size_t n, const V4& signs,
+                                                         double* data)
+{
+    const std::size_t q = n / 4;
+    const auto width = static_cast<unsigned>(__builtin_ctzl(n)) - 4;  // bits of mid
+    const std::size_t tiles = std::size_t{1} << width;
+    std::size_t rmid = 0;  // rev(mid), counted in reversed bit order
+    for (std::size_t mid = 0; mid < tiles; ++mid) {
+        if (mid < rmid) {
+            const Tile a = LoadFirstStages(data, q, mid, signs);
+            const Tile b = LoadFirstStages(data, q, rmid, signs);
+            StoreTile(data, q, rmid, a);
+            StoreTile(data, q, mid, b);
+        } else if (mid == rmid) {
+            StoreTile(data, q, mid, LoadFirstStages(data, q, mid, signs));
+        }
+        // Incrementing mid toggles its trailing ones and the zero above
+        // them; the same bits, mirrored, toggle in rev(mid).
+        const auto flips = static_cast<unsigned>(__builtin_ctzl(mid + 1)) + 1;
+        if (flips <= width) rmid ^= tiles - (tiles >> flips);
+    }
+}
+
 // Twiddles for angles pi a / n and pi b / n with a, b < 2n: past the half
 // circle the table entry of the angle less pi, negated.
 [[gnu::always_inline]] inline Twiddles LoadWideTwiddles(std::size_t n, const double* table,
@@ -180,8 +273,7 @@ template <typename V>
             const V4 y1 = x0 - b;
             const V4 u2 = c + d;
             const V4 e = c - d;
-            // (d i) e: real part -d e.im, imaginary part d e.re.
-            const V4 u3 = __builtin_shuffle(e, V4Mask{1, 0, 3, 2}) * signs;
+            const V4 u3 = QuarterTurn(e, signs);
             Store(p, y0 + u2);
             Store(p + 4 * m, y0 - u2);
             Store(p + 2 * m, y1 + u3);
@@ -220,13 +312,17 @@ template <typename V>
     }
     const double d = direction;
     const V4 signs = {-d, d, -d, d};
-    BitReverse(n, data);
+    if (n >= 16) {
+        ReverseAndFirstStages(n, signs, data);
+    } else {
+        BitReverse(n, data);
+        FirstTwoStages(n, table, signs, data, n);
+    }
     // The stages whose groups fit in a block run block by block while the
     // block stays in the level-1 cache; the remaining ones on all the data.
     const std::size_t block = n < kBlock ? n : kBlock;
     std::size_t m = 4;
     for (std::size_t b = 0; b < n; b += block) {
-        FirstTwoStages(n, table, signs, data + 2 * b, block);
         for (m = 4; 4 * m <= block; m *= 4) TwoStages(n, m, table, signs, data + 2 * b, block);
     }
     for (; 4 * m <= n; m *= 4) TwoStages(n, m, table, signs, data, n);
