@@ -86,7 +86,8 @@ template <typename V>
     Store(data + 2 * j, a);
 }
 
-// Reorders the n complex values (n >= 4) into bit-reversed index order:
+// Reorders the n values (n >= 4; complex values, or whatever SwapValues
+// exchanges) into bit-reversed index order:
 // element i is exchanged with element reverse(i) once.  The log2(n) index
 // bits split into a high part a and a low part b of h bits each, with one
 // middle bit m between them when log2(n) is odd; reverse(a, m, b) is
@@ -95,6 +96,7 @@ template <typename V>
 // the fixed points), so the exchanges need no test.  rev b follows the
 // reversed count (incrementing rb toggles its trailing ones and the zero
 // above them; the same bits, mirrored, toggle in b).
+template <void (*SwapValues)(double*, std::size_t, std::size_t) = Swap>
 [[gnu::always_inline]] inline void BitReverse(std::size_t n, double* data)
 {
     const auto bits = static_cast<unsigned>(__builtin_ctzl(n));
@@ -107,7 +109,7 @@ template <typename V>
         std::size_t b = ReverseBits(a + 1, h);
         for (std::size_t rb = a + 1; rb < s; ++rb) {
             for (std::size_t m = 0; m < middle; ++m) {
-                Swap(data, a * high + m * s + b, rb * high + m * s + ra);
+                SwapValues(data, a * high + m * s + b, rb * high + m * s + ra);
             }
             b ^= s - (s >> (__builtin_ctzl(rb + 1) + 1));
         }
@@ -357,62 +359,95 @@ constexpr std::size_t kQuadDoubles = 8;
     return Twiddles{V4{re, re, re, re}, V4{im, im, im, im} * signs};
 }
 
+// Values per block of the early stages of Transform4 (16 KiB); a power of 4.
+constexpr std::size_t kQuadBlock = 256;
+
+// Twiddles of one radix-4 butterfly of Transform4 (see TwoStages): for
+// twiddle index k of half-span m, entries k n/m, k n/(2m) and 3 k n/(2m).
+struct QuadTwiddles {
+    Twiddles w1;
+    Twiddles w2;
+    Twiddles w3;
+};
+
+[[gnu::always_inline]] inline QuadTwiddles LoadQuadTwiddles(std::size_t n, std::size_t m,
+                                                            std::size_t k, const double* table,
+                                                            const V4& signs)
+{
+    const std::size_t s2 = n / (2 * m);
+    return QuadTwiddles{LoadSharedTwiddle(n, table, 2 * k * s2, signs),
+                        LoadSharedTwiddle(n, table, k * s2, signs),
+                        LoadSharedTwiddle(n, table, 3 * k * s2, signs)};
+}
+
+// One radix-4 butterfly of Transform4 on the elements at p, p + q, p + 2q
+// and p + 3q (q in doubles).
+[[gnu::always_inline]] inline void QuadButterfly(double* p0, std::size_t q, const QuadTwiddles& w,
+                                                 const V4& signs)
+{
+    for (std::size_t h = 0; h < kQuadDoubles; h += 4) {
+        double* const p = p0 + h;
+        const V4 x0 = Load<V4>(p);
+        const V4 b = Mul(Load<V4>(p + q), w.w1);
+        const V4 c = Mul(Load<V4>(p + 2 * q), w.w2);
+        const V4 e = Mul(Load<V4>(p + 3 * q), w.w3);
+        const V4 y0 = x0 + b;
+        const V4 y1 = x0 - b;
+        const V4 u2 = c + e;
+        const V4 u3 = QuarterTurn(c - e, signs);
+        Store(p, y0 + u2);
+        Store(p + 2 * q, y0 - u2);
+        Store(p + q, y1 + u3);
+        Store(p + 3 * q, y1 - u3);
+    }
+}
+
 // Four transforms of length n at once, on interleaved data: the same
 // stages as Transform (bit reversal, a radix-2 stage when log2(n) is odd,
 // then radix-4 steps), with each twiddle factor fetched once for all four
-// sequences and no shuffles between the values of one sequence.
+// sequences and no shuffles between the values of one sequence.  The
+// stages whose groups fit in a block run block by block, twiddle index
+// outermost; the later ones group by group, twiddle index innermost, so
+// that they stream through their four quarters instead of striding.
 [[gnu::always_inline]] inline void Transform4(int direction, std::size_t n, const double* table,
                                               double* data)
 {
     if (n < 2) return;
     const double d = direction;
     const V4 signs = {-d, d, -d, d};
-    // i counts up, j = reverse(i) in reversed bit order.
-    for (std::size_t i = 1, j = 0; i < n; ++i) {
-        std::size_t bit = n >> 1;
-        for (; (j & bit) != 0; bit >>= 1) j ^= bit;
-        j ^= bit;
-        if (i < j) SwapQuads(data, i, j);
-    }
+    if (n >= 4) BitReverse<SwapQuads>(n, data);
+    const bool odd = (__builtin_ctzl(n) & 1) != 0;
+    const std::size_t block = n < kQuadBlock ? n : kQuadBlock;
     std::size_t m = 1;
-    if ((__builtin_ctzl(n) & 1) != 0) {
-        for (std::size_t p = 0; p < n; p += 2) {
-            double* const a = data + kQuadDoubles * p;
-            for (std::size_t h = 0; h < kQuadDoubles; h += 4) {
-                const V4 x0 = Load<V4>(a + h);
-                const V4 x1 = Load<V4>(a + kQuadDoubles + h);
-                Store(a + h, x0 + x1);
-                Store(a + kQuadDoubles + h, x0 - x1);
+    for (std::size_t b = 0; b < n; b += block) {
+        double* const base = data + kQuadDoubles * b;
+        m = 1;
+        if (odd) {
+            for (std::size_t p = 0; p < block; p += 2) {
+                double* const a = base + kQuadDoubles * p;
+                for (std::size_t h = 0; h < kQuadDoubles; h += 4) {
+                    const V4 x0 = Load<V4>(a + h);
+                    const V4 x1 = Load<V4>(a + kQuadDoubles + h);
+                    Store(a + h, x0 + x1);
+                    Store(a + kQuadDoubles + h, x0 - x1);
+                }
+            }
+            m = 2;
+        }
+        for (; 4 * m <= block; m *= 4) {
+            for (std::size_t k = 0; k < m; ++k) {
+                const QuadTwiddles w = LoadQuadTwiddles(n, m, k, table, signs);
+                for (std::size_t g = k; g < block; g += 4 * m) {
+                    QuadButterfly(base + kQuadDoubles * g, kQuadDoubles * m, w, signs);
+                }
             }
         }
-        m = 2;
     }
-    // Radix-4 steps as in TwoStages.
     for (; 4 * m <= n; m *= 4) {
-        const std::size_t s1 = n / m;
-        const std::size_t s2 = s1 / 2;
-        const std::size_t q = kQuadDoubles * m;  // doubles from one input to the next
-        for (std::size_t k = 0; k < m; ++k) {
-            const Twiddles w1 = LoadSharedTwiddle(n, table, k * s1, signs);
-            const Twiddles w2 = LoadSharedTwiddle(n, table, k * s2, signs);
-            const Twiddles w3 = LoadSharedTwiddle(n, table, 3 * k * s2, signs);
-            for (std::size_t g = k; g < n; g += 4 * m) {
-                double* const p0 = data + kQuadDoubles * g;
-                for (std::size_t h = 0; h < kQuadDoubles; h += 4) {
-                    double* const p = p0 + h;
-                    const V4 x0 = Load<V4>(p);
-                    const V4 b = Mul(Load<V4>(p + q), w1);
-                    const V4 c = Mul(Load<V4>(p + 2 * q), w2);
-                    const V4 e = Mul(Load<V4>(p + 3 * q), w3);
-                    const V4 y0 = x0 + b;
-                    const V4 y1 = x0 - b;
-                    const V4 u2 = c + e;
-                    const V4 u3 = QuarterTurn(c - e, signs);
-                    Store(p, y0 + u2);
-                    Store(p + 2 * q, y0 - u2);
-                    Store(p + q, y1 + u3);
-                    Store(p + 3 * q, y1 - u3);
-                }
+        for (std::size_t g = 0; g < n; g += 4 * m) {
+            for (std::size_t k = 0; k < m; ++k) {
+                const QuadTwiddles w = LoadQuadTwiddles(n, m, k, table, signs);
+                QuadButterfly(data + kQuadDoubles * (g + k), kQuadDoubles * m, w, signs);
             }
         }
     }
