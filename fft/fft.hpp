@@ -17,6 +17,11 @@ std::int32_t SetUpFFT(std::int32_t n, double** table);
 // or +1 (inverse), unscaled.  n and table must come from one SetUpFFT call.
 void FFT(int direction, std::int32_t n, const double* table, double* data);
 
+// Four transforms of length n at once, each as FFT would make it, on four
+// sequences stored interleaved: element j of sequence c is the complex value
+// at data + 2 (4 j + c).  Same n, table and direction as FFT.
+void FFT4(int direction, std::int32_t n, const double* table, double* data);
+
 // Code paths of the transform.  kAvx2 uses fused multiply-adds (one rounding
 // where the portable code has two), so the two differ by rounding only.
 enum class FFTCode { kPortable, kAvx2 };

@@ -203,41 +203,41 @@ void SetUpTransfer(double radius)
 }
 
 // The kept columns, kGather at a time: gathered (one line of each image
-// row) into the column buffers, the padding rows added as zeros, each
-// transformed along y, filtered, transformed back, and returned to the
-// image rows.
+// row, stored whole as one element of the interleaved column buffer) with
+// the padding rows added as zeros, transformed along y together, filtered,
+// transformed back, and returned to the image rows.  Past the last kept
+// column the buffer holds zeros, which are transformed and dropped.
 void FilterColumns(std::int32_t height)
 {
+    static_assert(kGather == 4, "the column buffer holds the four sequences of FFT4");
     const auto lines = static_cast<std::size_t>(height);
     const std::size_t ny = layout.ny;
-    const std::size_t span = ny * kComplexDoubles;
+    constexpr std::size_t width = kGather * kComplexDoubles;  // doubles per element
     for (std::size_t u0 = 0; u0 < layout.columns; u0 += kGather) {
         const std::size_t count = layout.columns - u0 < kGather ? layout.columns - u0 : kGather;
         for (std::size_t v = 0; v < lines; ++v) {
             const double* in = WorkRow(v) + 2 * u0;
+            double* out = column + width * v;
+            for (std::size_t i = 0; i < 2 * count; ++i) out[i] = in[i];
+            for (std::size_t i = 2 * count; i < width; ++i) out[i] = 0.0;
+        }
+        for (std::size_t i = width * lines; i < width * ny; ++i) column[i] = 0.0;
+        FFT4(kForward, static_cast<std::int32_t>(ny), tableY, column);
+        double hx[kGather] = {};
+        for (std::size_t j = 0; j < count; ++j) hx[j] = factorX[u0 + j];
+        for (std::size_t v = 0; v < ny; ++v) {
+            double* element = column + width * v;
             for (std::size_t j = 0; j < kGather; ++j) {
-                column[j * span + 2 * v] = in[2 * j];
-                column[j * span + 2 * v + 1] = in[2 * j + 1];
+                const double h = hx[j] * factorY[v];
+                element[2 * j] *= h;
+                element[2 * j + 1] *= h;
             }
         }
-        for (std::size_t j = 0; j < count; ++j) {
-            double* col = column + j * span;
-            for (std::size_t v = 2 * lines; v < span; ++v) col[v] = 0.0;
-            FFT(kForward, static_cast<std::int32_t>(ny), tableY, col);
-            const double hx = factorX[u0 + j];
-            for (std::size_t v = 0; v < ny; ++v) {
-                const double h = hx * factorY[v];
-                col[2 * v] *= h;
-                col[2 * v + 1] *= h;
-            }
-            FFT(kInverse, static_cast<std::int32_t>(ny), tableY, col);
-        }
+        FFT4(kInverse, static_cast<std::int32_t>(ny), tableY, column);
         for (std::size_t v = 0; v < lines; ++v) {
+            const double* in = column + width * v;
             double* out = WorkRow(v) + 2 * u0;
-            for (std::size_t j = 0; j < count; ++j) {
-                out[2 * j] = column[j * span + 2 * v];
-                out[2 * j + 1] = column[j * span + 2 * v + 1];
-            }
+            for (std::size_t i = 0; i < 2 * count; ++i) out[i] = in[i];
         }
     }
 }

@@ -1,7 +1,11 @@
 // Nanoseconds per in-place complex transform: our FFT against FFTW's
 // in-place complex plans (FFTW_ESTIMATE and FFTW_MEASURE) on the same
 // lengths, in the same run.  Each iteration runs one forward and one inverse
-// transform; the "transform" counter gives the time of one.
+// transform; the "transform" counter gives the time of one (CPU time).  On
+// a shared machine, interleave the runs and take medians:
+//   bench_fft --benchmark_filter='BM_FFT/|Measure' --benchmark_repetitions=7
+//     --benchmark_enable_random_interleaving=true
+//     --benchmark_report_aggregates_only=true --benchmark_min_time=0.1
 #include <benchmark/benchmark.h>
 #include <fftw3.h>
 
