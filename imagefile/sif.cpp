@@ -59,19 +59,20 @@ constexpr int kCodeLimit = 4094;  // codes 4094 and 4095 are never assigned
 constexpr int kBitsMin = 9;
 constexpr int kRoofMin = 512;    // next free code at which 9 bits become 10
 constexpr int kNoPrefix = 4096;  // LZWhead before the first byte of a strip
-// The string table: 8192 slots of 32 bits (32 KiB of static memory, the
+// The string table: 16384 slots of 32 bits (64 KiB of static memory, the
 // encoder's only fixed table), at most 3836 strings, so it is never more
-// than about 47 % full.  A slot holds the key (prefix << 20 | byte << 12)
-// and the string's code in its low 12 bits; all ones marks an empty slot,
+// than about 23 % full and a lookup almost always ends at its first slot.
+// A slot holds the key (prefix << 20 | byte << 12) and the string's code in
+// its low 12 bits; all ones marks an empty slot,
 // which no string can match since prefixes stop at 4093.  The first slot is
-// the top 13 bits of one multiplication of prefix << 8 | byte, so keys whose
+// the top 14 bits of one multiplication of prefix << 8 | byte, so keys whose
 // prefixes are assigned in order and whose bytes are correlated spread out;
 // collisions probe the next slot.  How the table is organised has no effect
 // on the codes written.
-constexpr std::uint32_t kTableSize = 8192;
+constexpr std::uint32_t kTableSize = 16384;
 constexpr std::uint32_t kTableMask = kTableSize - 1;
 constexpr std::uint32_t kHashMultiplier = 0x9E3779B1u;  // odd, from the golden ratio
-constexpr int kHashShift = 32 - 13;
+constexpr int kHashShift = 32 - 14;
 constexpr std::uint32_t kEmptySlot = 0xFFFFFFFFu;
 constexpr std::uint32_t kCodeMask = 0xFFF;
 
