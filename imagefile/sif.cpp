@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -58,14 +59,21 @@ constexpr int kCodeLimit = 4094;  // codes 4094 and 4095 are never assigned
 constexpr int kBitsMin = 9;
 constexpr int kRoofMin = 512;    // next free code at which 9 bits become 10
 constexpr int kNoPrefix = 4096;  // LZWhead before the first byte of a strip
-// The string table: 9001 slots (a prime), at most 3836 strings, so it is
-// never more than about 43 % full.  The first slot comes from a
-// multiplicative hash scaled onto the table, and collisions probe the next
-// slot; keys whose prefixes are assigned in order and whose bytes are
-// correlated then rarely collide.  How the table is organised has no effect
+// The string table: 16384 slots of 32 bits (64 KiB of static memory, the
+// encoder's only fixed table), at most 3836 strings, so it is never more
+// than about 23 % full and a lookup almost always ends at its first slot.
+// A slot holds the key (prefix << 20 | byte << 12) and the string's code in
+// its low 12 bits; all ones marks an empty slot,
+// which no string can match since prefixes stop at 4093.  The first slot is
+// the top 14 bits of one multiplication of prefix << 8 | byte, so keys whose
+// prefixes are assigned in order and whose bytes are correlated spread out;
+// collisions probe the next slot.  How the table is organised has no effect
 // on the codes written.
-constexpr std::uint32_t kTableSize = 9001;
+constexpr std::uint32_t kTableSize = 16384;
+constexpr std::uint32_t kTableMask = kTableSize - 1;
 constexpr std::uint32_t kHashMultiplier = 0x9E3779B1u;  // odd, from the golden ratio
+constexpr int kHashShift = 32 - 14;
+constexpr std::uint32_t kEmptySlot = 0xFFFFFFFFu;
 constexpr std::uint32_t kCodeMask = 0xFFF;
 
 // Output stream and strip byte counter, shared by the writer and the encoder.
@@ -88,7 +96,10 @@ std::size_t outLen = 0;
 // output buffer once it has been flushed.
 constexpr std::size_t kChunkSize = 4096;
 constexpr std::size_t kOutPerByte = 4;
-static_assert(kOutPerByte * (kChunkSize + 1) <= kOutSize);
+// A code write stores 8 bytes at the output position, up to 6 beyond the
+// bytes it completes.
+constexpr std::size_t kStoreSlack = 8;
+static_assert(kOutPerByte * (kChunkSize + 1) + kStoreSlack <= kOutSize);
 unsigned char chunk[kChunkSize];
 
 // LZW encoder state.
@@ -98,7 +109,7 @@ std::int32_t LZWlen = 0;           // current code width, 9..12
 std::int32_t LZWcode = 0;          // next free code, 258..4094
 std::int32_t LZWroof = 0;          // LZWcode at which the width grows
 std::int32_t LZWhead = 0;          // code of the current prefix; kNoPrefix for none
-std::uint32_t LZWstr[kTableSize];  // prefix << 20 | byte << 12 | code; 0 = empty
+std::uint32_t LZWstr[kTableSize];  // prefix << 20 | byte << 12 | code; kEmptySlot = empty
 
 // The output file.  An existing regular file, or the one a symbolic link
 // leads to, is replaced only by a complete new file: the image is written
@@ -404,7 +415,7 @@ inline void PutCode(std::uint32_t code, std::int32_t width)
 void ResetTable()
 {
     LZWlen = kBitsMin;
-    std::memset(LZWstr, 0, sizeof LZWstr);
+    std::memset(LZWstr, 0xFF, sizeof LZWstr);
     LZWcode = kCodeFirst;
     LZWroof = kRoofMin;
 }
@@ -419,54 +430,74 @@ void InitLZWEncode()
     LZWhead = kNoPrefix;
 }
 
-// Encodes the next `n` bytes of the current strip, one LZW step per byte.  The encoder state lives
-// in locals for the whole chunk, and the output space for the chunk is reserved up front, so the
-// inner loop is one hash probe and, for a new string, one code write.
-void Encode(const unsigned char* in, std::size_t n)
+// Stores the 64 bits `value` most significant byte first at `out`.
+inline void Store64BigEndian(unsigned char* out, std::uint64_t value)
+{
+    if constexpr (std::endian::native == std::endian::little) {
+        value = __builtin_bswap64(value);
+        std::memcpy(out, &value, sizeof value);
+    } else if constexpr (std::endian::native == std::endian::big) {
+        std::memcpy(out, &value, sizeof value);
+    } else {
+        for (int i = 0; i < 8; ++i) out[i] = static_cast<unsigned char>(value >> (56 - 8 * i));
+    }
+}
+
+// Encodes the next `n` bytes of the current strip, one LZW step per byte;
+// element i of `in` supplies its low 8 bits.  The encoder state lives in
+// locals for the whole call and the output space is reserved up front, so
+// the inner loop is one table probe in the common case and, for a new
+// string, one code write: the pending bits, at most 7 plus a 12-bit code,
+// go out as one 8-byte store, of which only the completed bytes count.
+template <typename T>
+void Encode(const T* in, std::size_t n)
 {
     if (n == 0) return;
-    if (outLen + kOutPerByte * n + kOutPerByte > kOutSize) Flush();
+    if (outLen + kOutPerByte * n + kOutPerByte + kStoreSlack > kOutSize) Flush();
     unsigned char* out = outBuf + outLen;
-    std::uint32_t buf = LZWbuf;
-    std::int32_t num = LZWnum;
-    std::int32_t len = LZWlen;
-    std::int32_t code = LZWcode;
-    std::int32_t roof = LZWroof;
+    std::uint64_t buf = LZWbuf;
+    std::uint32_t num = static_cast<std::uint32_t>(LZWnum);
+    std::uint32_t len = static_cast<std::uint32_t>(LZWlen);
+    std::uint32_t code = static_cast<std::uint32_t>(LZWcode);
+    std::uint32_t roof = static_cast<std::uint32_t>(LZWroof);
     std::uint32_t head = static_cast<std::uint32_t>(LZWhead);
     auto put = [&](std::uint32_t value) {
         buf = (buf << len) | value;
-        num += len;
-        while (num > 7) {
-            num -= 8;
-            *out++ = static_cast<unsigned char>(buf >> num);
-        }
+        num += len;  // 9..19 bits pending
+        Store64BigEndian(out, buf << (64 - num));
+        out += num >> 3;
+        num &= 7;
     };
 
     std::size_t i = 0;
-    if (head == kNoPrefix) head = in[i++];
+    if (head == kNoPrefix) head = static_cast<unsigned char>(in[i++]);
     for (; i < n; ++i) {
-        const std::uint32_t c = in[i];
-        const std::uint32_t key = ((head << 8) | c) << 12;  // (head * 256 + c) * 4096
-        std::uint32_t h = static_cast<std::uint32_t>(
-            (static_cast<std::uint64_t>(key * kHashMultiplier) * kTableSize) >> 32);
+        const std::uint32_t c = static_cast<unsigned char>(in[i]);
+        const std::uint32_t key = (head << 20) | (c << 12);
+        std::uint32_t h = (((head << 8) | c) * kHashMultiplier) >> kHashShift;
         std::uint32_t slot = LZWstr[h];
-        while (slot != 0 && (slot & ~kCodeMask) != key) {
-            if (++h == kTableSize) h = 0;
-            slot = LZWstr[h];
+        if ((slot ^ key) <= kCodeMask) {  // found at the first probe
+            head = slot & kCodeMask;
+            continue;
         }
-        if (slot != 0) {
+        while (slot != kEmptySlot) {
+            h = (h + 1) & kTableMask;
+            slot = LZWstr[h];
+            if ((slot ^ key) <= kCodeMask) break;
+        }
+        if (slot != kEmptySlot) {
             head = slot & kCodeMask;
             continue;
         }
         put(head);
         if (code == kCodeLimit) {
             put(kCodeClear);  // with the full 12 bits, before the width drops
-            std::memset(LZWstr, 0, sizeof LZWstr);
+            std::memset(LZWstr, 0xFF, sizeof LZWstr);
             len = kBitsMin;
             code = kCodeFirst;
             roof = kRoofMin;
         } else {
-            LZWstr[h] = key | static_cast<std::uint32_t>(code);
+            LZWstr[h] = key | code;
             if (++code == roof) {
                 roof = 2 * code;
                 ++len;
@@ -477,11 +508,11 @@ void Encode(const unsigned char* in, std::size_t n)
 
     bytes += out - (outBuf + outLen);
     outLen = static_cast<std::size_t>(out - outBuf);
-    LZWbuf = buf;
-    LZWnum = num;
-    LZWlen = len;
-    LZWcode = code;
-    LZWroof = roof;
+    LZWbuf = static_cast<std::uint32_t>(buf);
+    LZWnum = static_cast<std::int32_t>(num);
+    LZWlen = static_cast<std::int32_t>(len);
+    LZWcode = static_cast<std::int32_t>(code);
+    LZWroof = static_cast<std::int32_t>(roof);
     LZWhead = static_cast<std::int32_t>(head);
 }
 
@@ -541,9 +572,18 @@ void EncodeRow(const std::uint16_t* row, std::int32_t width, std::int32_t bits)
         for (std::size_t x = 0; x < count; x += perChunk) {
             const std::size_t n = std::min(perChunk, count - x);
             const std::uint16_t* in = row + x;
+            // 8 bits: the encoder takes each sample's low byte straight from
+            // the row.  16 bits on a little-endian machine: the row's own
+            // bytes are the stored order.
             if (bits == 8) {
-                for (std::size_t j = 0; j < n; ++j) chunk[j] = static_cast<unsigned char>(in[j]);
-            } else if (bits == 16) {
+                Encode(in, n);
+                continue;
+            }
+            if (bits == 16 && std::endian::native == std::endian::little) {
+                Encode(reinterpret_cast<const unsigned char*>(in), 2 * n);
+                continue;
+            }
+            if (bits == 16) {
                 for (std::size_t j = 0; j < n; ++j) {
                     chunk[2 * j] = static_cast<unsigned char>(in[j]);
                     chunk[2 * j + 1] = static_cast<unsigned char>(in[j] >> 8);

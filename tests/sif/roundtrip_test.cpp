@@ -167,6 +167,48 @@ TEST(StoreImageFileRoundTrip, LongRunsAndFullTables)
     }
 }
 
+// Whole files whose code stream runs through the writer's output buffer many
+// times over: incompressible rows, where nearly every byte ends a string and
+// the table fills and clears in every strip, all 256 byte values in both
+// positions of a 16-bit sample, 8-bit samples above 255 (their low byte is
+// stored), rows of one byte more than a strip, and long runs between them.
+TEST(StoreImageFileRoundTrip, LargeStreamsThroughTheOutputBuffer)
+{
+    struct Case {
+        const char* name;
+        Image image;
+        int minTableFullClears;
+    };
+    std::mt19937 random(13);
+    std::vector<Case> cases;
+    cases.push_back({"8-bit noise, 64 strips", Random(random, 8192, 64, 8), 64});
+    cases.push_back({"16-bit noise, 64 strips", Random(random, 4096, 64, 16), 64});
+    cases.push_back({"8-bit noise, rows one byte over a strip", Random(random, 8193, 5, 8), 5});
+    cases.push_back({"16-bit noise, odd width", Random(random, 4097, 7, 16), 7});
+    Image wide{8192, 8, 8, {}};  // every sample above 255, each low byte a new pair
+    const Bytes pairs = sifref::DistinctPairs(65537);
+    for (std::size_t i = 0; i < 8192u * 8; ++i)
+        wide.samples.push_back(static_cast<std::uint16_t>(0xAB00 | pairs[i]));
+    cases.push_back({"8-bit samples above 255", wide, 8});
+    Image all16{256 * 64, 4, 16, {}};  // every low byte with every high byte
+    for (std::int32_t y = 0; y < all16.height; ++y)
+        for (std::int32_t x = 0; x < all16.width; ++x)
+            all16.samples.push_back(static_cast<std::uint16_t>((x * 7 + y) % 256 << 8 | x % 256));
+    cases.push_back({"all 16-bit byte pairs", all16, 0});
+    Image runs{6000, 40, 8, {}};  // runs of every length up to 300, then noise
+    for (std::int32_t y = 0; y < runs.height; ++y)
+        for (std::int32_t x = 0; x < runs.width; ++x)
+            runs.samples.push_back(
+                static_cast<std::uint16_t>(x < 3000 ? (x * x / 2999 + y) % 256 : random() % 256));
+    cases.push_back({"runs then noise", runs, 0});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const StripStats stats = ExpectRoundTrip(Write(dir, c.image), c.image);
+        EXPECT_GE(stats.tableFullClears, c.minTableFullClears);
+    }
+}
+
 TEST(StoreImageFileInterop, LibtiffReadsTheSamples)
 {
     std::mt19937 random(99);
