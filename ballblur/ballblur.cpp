@@ -21,8 +21,9 @@
 
 namespace {
 
-constexpr int kArgsWithoutBias = 11;
-constexpr int kArgsWithBias = 12;
+// Arguments after the program name, without and with the optional bias.
+constexpr int kArgumentsWithoutBias = 11;
+constexpr int kArgumentsWithBias = 12;
 constexpr double kMinGaussRadius = 1e-9;
 
 // Parameters, in command-line order.
@@ -51,8 +52,8 @@ std::int32_t ParseCount(const char* text)
 // The checks in their fixed order; the first failing one ends the program.
 void ParseArguments(int argc, char** argv)
 {
-    const int count = argc - 1;
-    if (count != kArgsWithoutBias && count != kArgsWithBias)
+    const int arguments = argc - 1;
+    if (arguments != kArgumentsWithoutBias && arguments != kArgumentsWithBias)
         Error("usage : ballblur Nx Ny Nz Ox Oy Oz R value {bias} L S/ GF/");
     nx = ParseCount(argv[1]);
     ny = ParseCount(argv[2]);
@@ -68,7 +69,7 @@ void ParseArguments(int argc, char** argv)
         !(oy + radius <= ny - 1) || !(oz - radius >= 0.0) || !(oz + radius <= nz - 1))
         std::fputs("all or part of sphere is out of image (warning).\n", stderr);
 
-    if (count == kArgsWithBias) {
+    if (arguments == kArgumentsWithBias) {
         bias = std::atof(argv[9]);
         CheckBias(bias);
     }

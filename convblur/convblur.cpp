@@ -15,6 +15,10 @@
 
 namespace {
 
+// Arguments after the program name, without and with the optional bias.
+constexpr int kArgumentsWithoutBias = 3;
+constexpr int kArgumentsWithBias = 4;
+
 // Bytes the run holds at once: the input raster (height rows of width
 // samples, the row table, the description), the working copy of width x
 // height doubles, the kernel table of hx x hy doubles, the staging row of
@@ -50,7 +54,9 @@ bool RunBytes(std::int32_t width, std::int32_t height, std::int32_t bits, double
 
 int main(int argc, char** argv)
 {
-    if (argc != 4 && argc != 5) Error("usage : convblur orgTIFF radius {bias} newTIFF");
+    const int arguments = argc - 1;
+    if (arguments != kArgumentsWithoutBias && arguments != kArgumentsWithBias)
+        Error("usage : convblur orgTIFF radius {bias} newTIFF");
 
     std::int32_t width = 0;
     std::int32_t height = 0;
@@ -64,7 +70,7 @@ int main(int argc, char** argv)
     // refused too.
     const double radius = std::strtod(argv[2], nullptr);
     if (!(radius > 0)) Error("bad Gaussian radius.");
-    const double bias = argc == 5 ? std::strtod(argv[3], nullptr) : 0.0;
+    const double bias = arguments == kArgumentsWithBias ? std::strtod(argv[3], nullptr) : 0.0;
     const char* output = argv[argc - 1];
 
     std::size_t runBytes = 0;

@@ -20,8 +20,9 @@
 
 namespace {
 
-constexpr int kArgsWithoutBias = 10;  // argc: program name and 9 arguments
-constexpr int kArgsWithBias = 11;
+// Arguments after the program name, without and with the optional bias.
+constexpr int kArgumentsWithoutBias = 9;
+constexpr int kArgumentsWithBias = 10;
 constexpr double kSmallestRadius = 1e-9;  // of the disk and of the Gaussian
 
 // Bytes the run holds at once: the profile table of `entries` doubles, the
@@ -49,7 +50,8 @@ bool RunBytes(std::size_t entries, std::int32_t nx, std::int32_t ny, std::size_t
 
 int main(int argc, char** argv)
 {
-    if (argc != kArgsWithoutBias && argc != kArgsWithBias)
+    const int arguments = argc - 1;
+    if (arguments != kArgumentsWithoutBias && arguments != kArgumentsWithBias)
         Error("usage : diskblur Nx Ny Ox Oy R value {bias} L C.tif GF.tif");
 
     const std::int32_t nx = ParseInteger(argv[1]);
@@ -65,7 +67,7 @@ int main(int argc, char** argv)
         std::fputs("all or part of circle is out of image (warning).\n", stderr);
 
     double bias = 0.0;
-    if (argc == kArgsWithBias) {
+    if (arguments == kArgumentsWithBias) {
         bias = std::atof(argv[7]);
         CheckBias(bias);
     }

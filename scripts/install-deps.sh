@@ -5,7 +5,7 @@
 # scripts/sweep.sh, scripts/view.sh and the pictures); the build and the
 # tests never need them.
 set -eu
-packages="g++ cmake make pkg-config libgtest-dev libbenchmark-dev libgsl-dev libtiff-dev libtiff-tools libfftw3-dev man-db clang libclang-rt-14-dev"
+packages="g++ cmake make pkg-config libgtest-dev libbenchmark-dev libgsl-dev libtiff-dev libtiff-tools libfftw3-dev man-db time python3 clang libclang-rt-14-dev"
 [ "${BLUR_DOC_DEPS:-}" ] && packages="$packages libvips-tools gnuplot-nox"
 [ "${BLUR_EXTRA_PACKAGES:-}" ] && packages="$packages $BLUR_EXTRA_PACKAGES"
 missing=""

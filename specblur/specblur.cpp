@@ -14,6 +14,7 @@
 namespace {
 
 const char* const kUsage = "usage : specblur orgTIFF radius {bias} newTIFF";
+// Arguments after the program name, without and with the optional bias.
 constexpr int kArgumentsWithoutBias = 3;
 constexpr int kArgumentsWithBias = 4;
 

@@ -17,6 +17,11 @@
 namespace {
 
 constexpr char kUsage[] = "usage : imgcompare A.tif B.tif [margin [diff.tif]]";
+// Arguments after the program name: the two images, then the optional
+// margin and the optional difference image.
+constexpr int kArgumentsWithoutMargin = 2;
+constexpr int kArgumentsWithMargin = 3;
+constexpr int kArgumentsWithDifference = 4;
 constexpr int kMessageSize = 256;
 
 struct Image {
@@ -148,8 +153,9 @@ void StoreDifference(const char* path, const Image& a, const Image& b, std::uint
 
 int main(int argc, char** argv)
 {
-    if (argc < 3 || argc > 5) Error(kUsage);
-    const bool interior = argc >= 4;
+    const int arguments = argc - 1;
+    if (arguments < kArgumentsWithoutMargin || arguments > kArgumentsWithDifference) Error(kUsage);
+    const bool interior = arguments >= kArgumentsWithMargin;
     const std::int32_t margin = interior ? ParseMargin(argv[3]) : 0;
 
     Image a = Load(argv[1]);
@@ -185,7 +191,7 @@ int main(int argc, char** argv)
         }
     }
 
-    if (argc == 5) {
+    if (arguments == kArgumentsWithDifference) {
         std::fflush(stdout);
         StoreDifference(argv[4], a, b, whole.maxDiff);
     }

@@ -4,20 +4,17 @@
 # same (2h − 1) × (2h − 1) matrix, VIPS_CONCURRENCY=1.  16-bit images of
 # 2048² and 4096² samples, r = 1, 2 and 4, bias 0.
 #
-#   sh bench/convblur/bench_convblur.sh [BUILD_DIR] [REPEATS]
+#   sh bench/convblur/bench_convblur.sh [BUILD_DIR [RUNS]]
 #
-# BUILD_DIR (default build) holds bin/convblur.  Installs libvips-tools when
-# vips is missing.  Prints the best of REPEATS (default 3) wall-clock times
+# BUILD_DIR (default build) holds bin/convblur.  Installs libvips-tools (through
+# scripts/install-deps.sh) when vips is missing.  Prints the best of RUNS (default 3) wall-clock times
 # and the peak resident memory of each run.
 set -eu
 build="${1:-build}"
 repeats="${2:-3}"
 convblur="$build/bin/convblur"
 [ -x "$convblur" ] || { echo "no $convblur: build the suite first" >&2; exit 1; }
-if ! command -v vips >/dev/null 2>&1; then
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq && apt-get install -y -qq --no-install-recommends libvips-tools
-fi
+BLUR_EXTRA_PACKAGES=libvips-tools sh "$(dirname "$0")/../../scripts/install-deps.sh"
 export VIPS_CONCURRENCY=1
 
 work="$(mktemp -d)"

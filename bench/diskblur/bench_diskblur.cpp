@@ -1,6 +1,6 @@
 // The three parts of one diskblur run on a 4096 x 4096 image with a 16-bit
 // level: the profile table, the pixel fill of both images, and writing the
-// blurred image.  bench/diskblur/run.sh times the whole process beside it.
+// blurred image.  bench/diskblur/bench_diskblur.sh times the whole process beside it.
 #include <benchmark/benchmark.h>
 #include <gsl/gsl_errno.h>
 #include <gsl/gsl_sf_bessel.h>

@@ -4,24 +4,24 @@
 # (libtiff) on the same LZW file, one thread.  Smooth gradients with noise
 # at 2048² and 4096², 8 and 16 bits.
 #
-#   sh bench/io/bench_io.sh [BUILD_DIR] [REPEATS]
+#   sh bench/io/bench_io.sh [BUILD_DIR [RUNS]]
 #
 # BUILD_DIR (default build) holds bin/convblur.  Prints, per image, the
-# median over REPEATS (default 5) runs of the CPU time (user + system) of
+# median over RUNS (default 5) runs of the CPU time (user + system) of
 # each command and their ratio; the machine may be shared, so CPU time is
 # the steadier figure.
 set -eu
 build="${1:-build}"
 repeats="${2:-5}"
 convblur="$build/bin/convblur"
+sh "$(dirname "$0")/../../scripts/install-deps.sh"
 [ -x "$convblur" ] || { echo "no $convblur: build the suite first" >&2; exit 1; }
-command -v tiffcp >/dev/null 2>&1 || { echo "no tiffcp (libtiff-tools)" >&2; exit 1; }
 here="$(dirname "$0")"
 
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 
-# Median CPU seconds of REPEATS runs of a command.
+# Median CPU seconds of RUNS runs of a command.
 median() {
     : >"$work/cpu"
     i=0

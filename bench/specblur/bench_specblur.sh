@@ -7,13 +7,14 @@
 # CPU time (user + system; on a shared machine the steadier figure), best and
 # median of RUNS, and the peak resident memory.
 #
-#   sh bench/specblur/bench_specblur.sh [build-dir] [runs]
+#   sh bench/specblur/bench_specblur.sh [BUILD_DIR [RUNS]]
 #
 # The build directory must be configured with -DBLUR_BENCH=ON.
 set -eu
 build="${1:-build-bench}"
 runs="${2:-5}"
 bin="$build/bin"
+sh "$(dirname "$0")/../../scripts/install-deps.sh"
 for program in specblur specblur_fftw specblur_bench_input; do
     [ -x "$bin/$program" ] || { echo "missing $bin/$program (build with -DBLUR_BENCH=ON)" >&2; exit 1; }
 done

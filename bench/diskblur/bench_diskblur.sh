@@ -4,11 +4,16 @@
 # table, the pixel fill and the writing (bench_diskblur).  As a peer for the
 # writing part, libtiff's tiffcp compresses the same blurred image with LZW.
 #
-#   sh bench/diskblur/run.sh [runs]
+#   sh bench/diskblur/bench_diskblur.sh [BUILD_DIR [RUNS]]
+#
+# BUILD_DIR (default build-bench, relative to the repository) is configured
+# with -DBLUR_BENCH=ON and the two programs are built there; RUNS (default 3)
+# repetitions of each case.
 set -eu
 cd "$(dirname "$0")/../.."
-runs="${1:-3}"
-build=build-bench
+build="${1:-build-bench}"
+runs="${2:-3}"
+sh scripts/install-deps.sh
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBLUR_BENCH=ON -DBLUR_TESTS=OFF >/dev/null
 cmake --build "$build" -j 2 --target diskblur bench_diskblur >/dev/null
 work="$(mktemp -d)"

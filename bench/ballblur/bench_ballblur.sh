@@ -4,14 +4,15 @@
 # between computing and writing: the same run with both series suppressed
 # ("-") computes every slice and writes nothing.
 #
-# Usage: sh bench/ballblur/ballblur.sh [BIN_DIR [RUNS]]
-#   BIN_DIR  directory holding ballblur (default build/bin)
-#   RUNS     repetitions of each case (default 3)
+#   sh bench/ballblur/bench_ballblur.sh [BUILD_DIR [RUNS]]
+#
+# BUILD_DIR (default build) holds bin/ballblur; RUNS (default 3) repetitions
+# of each case.
 set -eu
-bin="${1:-build/bin}/ballblur"
+bin="${1:-build}/bin/ballblur"
 runs="${2:-3}"
+sh "$(dirname "$0")/../../scripts/install-deps.sh"
 [ -x "$bin" ] || { echo "no ballblur at $bin (build first)" >&2; exit 1; }
-[ -x /usr/bin/time ] || { echo "needs /usr/bin/time (GNU time)" >&2; exit 1; }
 
 out="$(mktemp -d)"
 trap 'rm -rf "$out"' EXIT INT TERM
