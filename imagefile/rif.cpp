@@ -26,60 +26,19 @@
 #include "error.hpp"
 #include "memlimit.hpp"
 #include "size.hpp"
+#include "tiff_format.hpp"
 
 namespace {
 
-// TIFF numbers.
-constexpr int kMarkLittle = 0x49;  // "II": least significant byte first
-constexpr int kMarkBig = 0x4D;     // "MM": most significant byte first
-constexpr std::uint32_t kTiffMagic = 42;
-constexpr std::uint32_t kTypeAscii = 2;
-constexpr std::uint32_t kTypeShort = 3;
-constexpr std::uint32_t kTypeLong = 4;
-constexpr std::uint32_t kEntryTail = 10;   // bytes of an entry behind its tag
-constexpr std::uint32_t kInlineBytes = 4;  // size of an entry's value field
-constexpr std::uint32_t kInlineShorts = 2;
-constexpr std::uint32_t kInlineLongs = 1;
-constexpr std::uint32_t kTagImageWidth = 256;
-constexpr std::uint32_t kTagImageLength = 257;
-constexpr std::uint32_t kTagBitsPerSample = 258;
-constexpr std::uint32_t kTagCompression = 259;
-constexpr std::uint32_t kTagPhotometric = 262;
-constexpr std::uint32_t kTagFillOrder = 266;
-constexpr std::uint32_t kTagImageDescription = 270;
-constexpr std::uint32_t kTagStripOffsets = 273;
-constexpr std::uint32_t kTagSamplesPerPixel = 277;
-constexpr std::uint32_t kTagRowsPerStrip = 278;
-constexpr std::uint32_t kTagStripByteCounts = 279;
-constexpr std::uint32_t kTagPlanarConfig = 284;
-constexpr std::uint32_t kTagPredictor = 317;
-constexpr std::uint32_t kTagSampleFormat = 339;
-constexpr std::uint32_t kCompressionNone = 1;
-constexpr std::uint32_t kCompressionLZW = 5;
-constexpr std::uint32_t kCompressionPackBits = 32773;
-constexpr std::uint32_t kWhiteIsZero = 0;
-constexpr std::uint32_t kBlackIsZero = 1;
-constexpr std::uint32_t kPalette = 3;
-constexpr std::uint32_t kTransparencyMask = 4;
-constexpr std::uint32_t kFillNormal = 1;
-constexpr std::uint32_t kFillReversed = 2;
-constexpr std::uint32_t kPredictorNone = 1;
-constexpr std::uint32_t kPredictorHorizontal = 2;
-constexpr std::uint32_t kOneSample = 1;
-constexpr std::uint32_t kUnsignedInteger = 1;
-constexpr std::uint32_t kChunky = 1;
+using namespace tiff;
+
+// What the reader accepts beyond the format's numbers.
 constexpr std::uint32_t kMaxBits = 16;
 constexpr std::uint32_t kSizeLimit = 0x80000000u;  // sizes must stay below 2^31
 
-// LZW numbers.
-constexpr std::uint32_t kCodeClear = 256;
-constexpr std::uint32_t kCodeEOI = 257;
-constexpr std::uint32_t kCodeFirst = 258;   // first table code after a Clear
-constexpr std::uint32_t kCodeCount = 4096;  // codes 0..4095
-constexpr std::uint32_t kNoCode = 256;      // lzw.old when there is no previous code
-constexpr std::uint32_t kBitsMin = 9;
-constexpr std::uint32_t kBitsMax = 12;
-constexpr std::uint32_t kMaskMin = 511;
+// LZW decoder numbers.
+constexpr std::uint32_t kNoCode = 256;  // lzw.old when there is no previous code
+constexpr std::uint32_t kMaskMin = (1u << kBitsMin) - 1;
 
 // PackBits numbers.
 constexpr unsigned kPackBitsNoop = 128;
@@ -117,52 +76,50 @@ constexpr std::array<unsigned char, 256> MakeIdentity()
 constexpr std::array<unsigned char, 256> bitN = MakeIdentity();
 constexpr std::array<unsigned char, 256> bitR = MakeReversed();
 
-// The file being read.
-const char* Path = "";
-std::FILE* file = nullptr;
-const unsigned char* byte = bitN.data();  // fill-order table in force
-bool reversed = false;                    // byte == bitR
-
-// Stored bytes come through this buffer; inBase is the file offset of
-// inBuf[0], filePos where the stream stands.  Seeks inside the buffer move
-// inPos only.
+// Stored bytes come through this buffer; rd.inBase is the file offset of
+// inBuf[0].
 unsigned char inBuf[kInSize];
-std::size_t inPos = 0;
-std::size_t inLen = 0;
-std::uint64_t inBase = 0;
-std::uint64_t filePos = 0;
 
-// What the reader has allocated so far, released on a fatal error.
-std::uint16_t** rowTable = nullptr;
-std::uint32_t rowsMade = 0;
-std::uint16_t*** rowsOut = nullptr;
-char* text = nullptr;
-char** textOut = nullptr;
-std::uint32_t* offsets = nullptr;
-std::uint32_t* counts = nullptr;
+struct Decoder;
 
-// Stored bytes of the current strip not yet read.  Wide enough for any
-// 32-bit StripByteCounts value.
-std::uint64_t bytes = 0;
+// The reader's state for the file being read; each call starts from a
+// fresh one.
+struct Reader {
+    const char* path = "";
+    std::FILE* file = nullptr;
+    const unsigned char* byte = bitN.data();  // fill-order table in force
+    bool reversed = false;                    // byte == bitR
+    bool bigEndian = false;                   // "MM" file
+    // Where the stream stands: inBuf[inPos], at file offset inBase + inPos;
+    // inLen bytes are buffered, and filePos is the position of the file
+    // itself.  Seeks inside the buffer move inPos only.
+    std::size_t inPos = 0;
+    std::size_t inLen = 0;
+    std::uint64_t inBase = 0;
+    std::uint64_t filePos = 0;
+    // Stored bytes of the current strip not yet read.  Wide enough for any
+    // 32-bit StripByteCounts value.
+    std::uint64_t bytes = 0;
+    const Decoder* decoder = nullptr;  // for the file's compression
+    // What has been allocated so far, released on a fatal error.
+    std::uint16_t** rowTable = nullptr;
+    std::uint32_t rowsMade = 0;
+    char* text = nullptr;
+    std::uint32_t* offsets = nullptr;
+    std::uint32_t* counts = nullptr;
+};
+Reader rd;
 
 void Release()
 {
-    if (file != nullptr) std::fclose(file);
-    file = nullptr;
-    std::free(offsets);
-    std::free(counts);
-    offsets = counts = nullptr;
-    if (rowTable != nullptr)
-        for (std::uint32_t j = 0; j < rowsMade; ++j) std::free(rowTable[j]);
-    std::free(rowTable);
-    rowTable = nullptr;
-    rowsMade = 0;
-    if (rowsOut != nullptr) *rowsOut = nullptr;
-    rowsOut = nullptr;
-    std::free(text);
-    text = nullptr;
-    if (textOut != nullptr) *textOut = nullptr;
-    textOut = nullptr;
+    if (rd.file != nullptr) std::fclose(rd.file);
+    std::free(rd.offsets);
+    std::free(rd.counts);
+    if (rd.rowTable != nullptr)
+        for (std::uint32_t j = 0; j < rd.rowsMade; ++j) std::free(rd.rowTable[j]);
+    std::free(rd.rowTable);
+    std::free(rd.text);
+    rd = Reader{};
 }
 
 // The process ends here, so releasing first changes nothing that can be
@@ -170,47 +127,47 @@ void Release()
 // without leaking the file or the memory.
 [[noreturn]] void Error(const char* message)
 {
-    std::fprintf(stderr, "%s : %s\n", Path, message);
+    std::fprintf(stderr, "%s : %s\n", rd.path, message);
     Release();
     ExitFailure();
 }
 
 void Warning(const char* message)
 {
-    std::fprintf(stderr, "%s : %s (warning).\n", Path, message);
+    std::fprintf(stderr, "%s : %s (warning).\n", rd.path, message);
 }
 
 // ---------------------------------------------------------------- input
 
 void Seek(std::uint64_t offset)
 {
-    if (offset >= inBase && offset - inBase <= inLen) {
-        inPos = static_cast<std::size_t>(offset - inBase);
+    if (offset >= rd.inBase && offset - rd.inBase <= rd.inLen) {
+        rd.inPos = static_cast<std::size_t>(offset - rd.inBase);
     } else {
-        inBase = offset;
-        inPos = inLen = 0;
+        rd.inBase = offset;
+        rd.inPos = rd.inLen = 0;
     }
 }
 
 std::uint64_t Tell()
 {
-    return inBase + inPos;
+    return rd.inBase + rd.inPos;
 }
 
 // Loads the bytes that follow the buffer.  Returns false at the end of the
 // file; a stream that cannot seek there counts as ended.
 bool Refill()
 {
-    const std::uint64_t at = inBase + inLen;
-    inBase = at;
-    inPos = inLen = 0;
-    if (at != filePos) {
-        if (fseeko(file, static_cast<off_t>(at), SEEK_SET) != 0) return false;
-        filePos = at;
+    const std::uint64_t at = rd.inBase + rd.inLen;
+    rd.inBase = at;
+    rd.inPos = rd.inLen = 0;
+    if (at != rd.filePos) {
+        if (fseeko(rd.file, static_cast<off_t>(at), SEEK_SET) != 0) return false;
+        rd.filePos = at;
     }
-    inLen = std::fread(inBuf, 1, kInSize, file);
-    filePos = at + inLen;
-    return inLen > 0;
+    rd.inLen = std::fread(inBuf, 1, kInSize, rd.file);
+    rd.filePos = at + rd.inLen;
+    return rd.inLen > 0;
 }
 
 // Copies up to n bytes from the file; returns how many there were.
@@ -218,10 +175,10 @@ std::size_t ReadSome(unsigned char* dst, std::size_t n)
 {
     std::size_t done = 0;
     while (done < n) {
-        if (inPos == inLen && !Refill()) break;
-        const std::size_t k = std::min(n - done, inLen - inPos);
-        std::memcpy(dst + done, inBuf + inPos, k);
-        inPos += k;
+        if (rd.inPos == rd.inLen && !Refill()) break;
+        const std::size_t k = std::min(n - done, rd.inLen - rd.inPos);
+        std::memcpy(dst + done, inBuf + rd.inPos, k);
+        rd.inPos += k;
         done += k;
     }
     return done;
@@ -234,15 +191,15 @@ void ReadAll(unsigned char* dst, std::size_t n)
 
 unsigned GetChar()
 {
-    if (inPos == inLen && !Refill()) Error("unexpected end of file.");
-    return inBuf[inPos++];
+    if (rd.inPos == rd.inLen && !Refill()) Error("unexpected end of file.");
+    return inBuf[rd.inPos++];
 }
 
 // A stored byte of a strip, through the fill-order table.
 inline unsigned GetStored()
 {
-    if (inPos == inLen && !Refill()) Error("unexpected end of file.");
-    return byte[inBuf[inPos++]];
+    if (rd.inPos == rd.inLen && !Refill()) Error("unexpected end of file.");
+    return rd.byte[inBuf[rd.inPos++]];
 }
 
 std::uint32_t Get2I()
@@ -269,9 +226,16 @@ std::uint32_t Get4M()
     return (hi << 16) | Get2M();
 }
 
-std::uint32_t (*Get2)() = Get2I;
-std::uint32_t (*Get4)() = Get4I;
-bool bigEndian = false;
+// Directory numbers in the file's byte order.
+std::uint32_t Get2()
+{
+    return rd.bigEndian ? Get2M() : Get2I();
+}
+
+std::uint32_t Get4()
+{
+    return rd.bigEndian ? Get4M() : Get4I();
+}
 
 // ------------------------------------------------------------ directory
 
@@ -350,16 +314,21 @@ std::uint32_t GetPhotometric(std::uint32_t ifd)
     Error(message);
 }
 
-// Makes room for `need` values in a table that grows as its values arrive.
-std::uint32_t* GrowTable(std::uint32_t* table, std::size_t* capacity, std::size_t need,
-                         std::size_t total, const char* name)
+// Makes room for `need` elements in a block that grows as its contents
+// arrive (the strip tables, the description, the row table and a wide row):
+// the first size is `first`, each later one at least doubles, and none
+// exceeds `total`.  False when the memory cannot be had; the block is then
+// left as it was.
+template <typename T>
+bool Grow(T** block, std::size_t* capacity, std::size_t need, std::size_t first, std::size_t total)
 {
-    if (need <= *capacity) return table;
-    const std::size_t size = std::min(total, std::max(need, 2 * *capacity));
-    auto* grown = static_cast<std::uint32_t*>(std::realloc(table, size * sizeof(std::uint32_t)));
-    if (grown == nullptr) StripError("no allocatable memory for strip %s.", name);
+    if (need <= *capacity) return true;
+    const std::size_t size = std::min(total, std::max({need, first, 2 * *capacity}));
+    auto* grown = static_cast<T*>(std::realloc(*block, size * sizeof(T)));
+    if (grown == nullptr) return false;
+    *block = grown;
     *capacity = size;
-    return grown;
+    return true;
 }
 
 // Reads a strip table of `count` values into *slot.  The table is grown as
@@ -368,10 +337,10 @@ void GetStrip(std::uint32_t ifd, std::uint32_t tag, std::uint32_t count, const c
               std::uint32_t** slot)
 {
     std::size_t total = 0;
-    if (!CheckedMul(count, sizeof(std::uint32_t), &total))
-        StripError("no allocatable memory for strip %s.", name);
     std::size_t capacity = 0;
-    *slot = GrowTable(nullptr, &capacity, std::min<std::size_t>(count, kTableFirst), count, name);
+    if (!CheckedMul(count, sizeof(std::uint32_t), &total) ||
+        !Grow(slot, &capacity, std::min<std::size_t>(count, kTableFirst), kTableFirst, count))
+        StripError("no allocatable memory for strip %s.", name);
     if (!FindTag(ifd, tag)) StripError("missing strip %s.", name);
     const std::uint32_t type = Get2();
     if (type != kTypeShort && type != kTypeLong) StripError("missing strip %s.", name);
@@ -379,7 +348,8 @@ void GetStrip(std::uint32_t ifd, std::uint32_t tag, std::uint32_t count, const c
     const bool isShort = type == kTypeShort;
     if (count > (isShort ? kInlineShorts : kInlineLongs)) Seek(Get4());
     for (std::uint32_t i = 0; i < count; ++i) {
-        *slot = GrowTable(*slot, &capacity, std::size_t{i} + 1, count, name);
+        if (!Grow(slot, &capacity, std::size_t{i} + 1, kTableFirst, count))
+            StripError("no allocatable memory for strip %s.", name);
         (*slot)[i] = isShort ? Get2() : Get4();
     }
 }
@@ -389,59 +359,49 @@ void GetStrip(std::uint32_t ifd, std::uint32_t tag, std::uint32_t count, const c
 void ReadDescription(std::uint32_t count)
 {
     std::size_t total = 0;
-    if (!CheckedAdd(count, 1, &total)) Error("no allocatable memory for image description.");
-    std::size_t capacity = std::min(total, kTextFirst);
-    text = static_cast<char*>(std::malloc(capacity));
-    if (text == nullptr) Error("no allocatable memory for image description.");
-    *textOut = text;
+    std::size_t capacity = 0;
+    if (!CheckedAdd(count, 1, &total) || !Grow(&rd.text, &capacity, 1, kTextFirst, total))
+        Error("no allocatable memory for image description.");
     std::size_t done = 0;
     while (done < count) {
-        if (done == capacity - 1) {
-            const std::size_t size = std::min(total, 2 * capacity);
-            auto* grown = static_cast<char*>(std::realloc(text, size));
-            if (grown == nullptr) Error("no allocatable memory for image description.");
-            text = grown;
-            *textOut = text;
-            capacity = size;
-        }
+        // Room for one more byte and the terminating zero.
+        if (!Grow(&rd.text, &capacity, done + 2, kTextFirst, total))
+            Error("no allocatable memory for image description.");
         const std::size_t want = std::min<std::size_t>(count - done, capacity - 1 - done);
-        const std::size_t got = ReadSome(reinterpret_cast<unsigned char*>(text) + done, want);
+        const std::size_t got = ReadSome(reinterpret_cast<unsigned char*>(rd.text) + done, want);
         done += got;
         if (got < want) Error("missing image description.");
     }
-    text[done] = '\0';
+    rd.text[done] = '\0';
 }
 
 // ------------------------------------------------------------- decoders
-
-enum class Codec { kNone, kLZW, kPackBits };
-Codec codec = Codec::kNone;
 
 // Uncompressed.
 void InitNICDecode(std::uint32_t offset, std::uint32_t count)
 {
     Seek(offset);
-    bytes = count;
+    rd.bytes = count;
 }
 
 void Reverse(unsigned char* data, std::size_t n)
 {
-    if (reversed)
+    if (rd.reversed)
         for (std::size_t i = 0; i < n; ++i) data[i] = bitR[data[i]];
 }
 
 void NICDecode(unsigned char* dst, std::size_t n)
 {
-    const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(n, bytes));
+    const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(n, rd.bytes));
     ReadAll(dst, k);
     Reverse(dst, k);
-    bytes -= k;
+    rd.bytes -= k;
     if (k < n) Error("too few codes.");
 }
 
 void TermNICDecode()
 {
-    if (bytes != 0) Warning("too many codes");
+    if (rd.bytes != 0) Warning("too many codes");
 }
 
 // PackBits.
@@ -452,13 +412,13 @@ void InitMPBDecode(std::uint32_t offset, std::uint32_t count)
 {
     Seek(offset);
     MPBlen = 0;
-    bytes = count;
+    rd.bytes = count;
 }
 
 inline unsigned MPBByte()
 {
-    if (bytes == 0) Error("MPB too few codes.");
-    --bytes;
+    if (rd.bytes == 0) Error("MPB too few codes.");
+    --rd.bytes;
     return GetStored();
 }
 
@@ -468,10 +428,10 @@ std::size_t MPBStep(unsigned char* dst, std::size_t n)
 {
     if (MPBlen > 0) {
         const std::size_t want = std::min<std::size_t>(n, static_cast<std::size_t>(MPBlen));
-        const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(want, bytes));
+        const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(want, rd.bytes));
         ReadAll(dst, k);
         Reverse(dst, k);
-        bytes -= k;
+        rd.bytes -= k;
         if (k < want) Error("MPB too few codes.");
         MPBlen -= static_cast<std::int32_t>(k);
         return k;
@@ -493,16 +453,16 @@ void MPBDecode(unsigned char* dst, std::size_t n)
     while (n > 0) {
         // Fast loop over the stored bytes that are both buffered and inside
         // the strip's count; whatever reaches their end goes to MPBStep.
-        const unsigned char* const begin = inBuf + inPos;
-        const unsigned char* const end =
-            begin + static_cast<std::size_t>(std::min<std::uint64_t>(inLen - inPos, bytes));
+        const unsigned char* const begin = inBuf + rd.inPos;
+        const unsigned char* const end = begin + static_cast<std::size_t>(std::min<std::uint64_t>(
+                                                     rd.inLen - rd.inPos, rd.bytes));
         const unsigned char* p = begin;
         std::int32_t len = MPBlen;
         while (n > 0) {
             if (len > 0) {
                 const std::size_t k = std::min<std::size_t>(n, static_cast<std::size_t>(len));
                 if (k > static_cast<std::size_t>(end - p)) break;
-                if (reversed)
+                if (rd.reversed)
                     for (std::size_t i = 0; i < k; ++i) dst[i] = bitR[p[i]];
                 else
                     std::memcpy(dst, p, k);
@@ -518,18 +478,18 @@ void MPBDecode(unsigned char* dst, std::size_t n)
                 len += static_cast<std::int32_t>(k);
             } else {
                 if (end - p < 2) break;  // a header and its run byte
-                const unsigned h = byte[*p++];
+                const unsigned h = rd.byte[*p++];
                 if (h < kPackBitsNoop) {
                     len = static_cast<std::int32_t>(h) + 1;
                 } else if (h > kPackBitsNoop) {
-                    MPBrep = byte[*p++];
+                    MPBrep = rd.byte[*p++];
                     len = -static_cast<std::int32_t>(kPackBitsRunBase - h);
                 }
             }
         }
         MPBlen = len;
-        inPos += static_cast<std::size_t>(p - begin);
-        bytes -= static_cast<std::uint64_t>(p - begin);
+        rd.inPos += static_cast<std::size_t>(p - begin);
+        rd.bytes -= static_cast<std::uint64_t>(p - begin);
         if (n == 0) break;
         const std::size_t k = MPBStep(dst, n);
         dst += k;
@@ -541,7 +501,7 @@ void TermMPBDecode()
 {
     if (MPBlen != 0)
         Warning("MPB too many data");
-    else if (bytes != 0)
+    else if (rd.bytes != 0)
         Warning("MPB too many code");
 }
 
@@ -592,7 +552,7 @@ void InitLZWDecode(std::uint32_t offset, std::uint32_t count)
     lzw.code = kCodeFirst;
     lzw.old = kNoCode;
     lzw.top = kCodeClear;
-    bytes = count;
+    rd.bytes = count;
     for (std::uint32_t c = 0; c < kCodeClear; ++c) {
         lzw.arena[c] = static_cast<unsigned char>(c);
         lzw.off[c] = c;
@@ -635,10 +595,10 @@ std::uint32_t LZWFetchSlow(std::uint32_t* buf, std::int32_t* num, std::uint32_t 
 {
     *num -= static_cast<std::int32_t>(len);
     while (*num < 0) {
-        if (bytes == 0) Error("LZW too few codes.");
+        if (rd.bytes == 0) Error("LZW too few codes.");
         *buf = (*buf << 8) | GetStored();
         *num += 8;
-        --bytes;
+        --rd.bytes;
     }
     return (*buf >> *num) & mask;
 }
@@ -669,18 +629,18 @@ void LZWDecode(unsigned char* dst, std::size_t n)
     std::uint32_t next = lzw.code;
     std::uint32_t old = lzw.old;
     std::uint32_t top = lzw.top;
-    const unsigned char* const table = byte;
-    const unsigned char* start = inBuf + inPos;
+    const unsigned char* const table = rd.byte;
+    const unsigned char* start = inBuf + rd.inPos;
     const unsigned char* in = start;
     const unsigned char* end =
-        start + static_cast<std::size_t>(std::min<std::uint64_t>(inLen - inPos, bytes));
+        start + static_cast<std::size_t>(std::min<std::uint64_t>(rd.inLen - rd.inPos, rd.bytes));
     const auto settle = [&] {
         const std::uint32_t ahead = have / 8;
         in -= ahead;
         have -= 8 * ahead;
         acc >>= 8 * ahead;
-        inPos += static_cast<std::size_t>(in - start);
-        bytes -= static_cast<std::uint64_t>(in - start);
+        rd.inPos += static_cast<std::size_t>(in - start);
+        rd.bytes -= static_cast<std::uint64_t>(in - start);
     };
     while (n > 0) {
         std::uint32_t code = 0;
@@ -688,7 +648,7 @@ void LZWDecode(unsigned char* dst, std::size_t n)
             // Take 6 or 7 bytes at once, keeping have at most 63.
             const std::uint32_t take = (63 - have) / 8;
             std::uint64_t word = 0;
-            if (reversed) {
+            if (rd.reversed) {
                 for (std::uint32_t i = 0; i < take; ++i) word = (word << 8) | table[in[i]];
             } else {
                 std::memcpy(&word, in, sizeof word);
@@ -710,8 +670,9 @@ void LZWDecode(unsigned char* dst, std::size_t n)
             code = LZWFetchSlow(&buf, &num, len, mask);
             acc = buf;
             have = static_cast<std::uint32_t>(num);
-            start = in = inBuf + inPos;
-            end = start + static_cast<std::size_t>(std::min<std::uint64_t>(inLen - inPos, bytes));
+            start = in = inBuf + rd.inPos;
+            end = start +
+                  static_cast<std::size_t>(std::min<std::uint64_t>(rd.inLen - rd.inPos, rd.bytes));
         }
         if (code == kCodeEOI) Error("LZW unexpected end of code.");
         if (code == kCodeClear) {
@@ -800,7 +761,7 @@ void TermLZWDecode()
     }
     lzw.num -= static_cast<std::int32_t>(lzw.len);
     while (lzw.num < 0) {
-        if (bytes == 0) {
+        if (rd.bytes == 0) {
             // The stored bytes ran out inside the last code: it is correct
             // only as an end code one bit narrower, complete to its last bit.
             if (lzw.num != -1 || (lzw.buf & (lzw.mask >> 1)) != kCodeEOI)
@@ -809,9 +770,9 @@ void TermLZWDecode()
         }
         lzw.buf = (lzw.buf << 8) | GetStored();
         lzw.num += 8;
-        --bytes;
+        --rd.bytes;
     }
-    if (bytes != 0) {
+    if (rd.bytes != 0) {
         Warning("LZW too many code");
         return;
     }
@@ -821,49 +782,28 @@ void TermLZWDecode()
         Warning("LZW missing end of code");
 }
 
-void StartStrip(std::uint32_t offset, std::uint32_t count)
-{
-    switch (codec) {
-        case Codec::kNone:
-            InitNICDecode(offset, count);
-            break;
-        case Codec::kLZW:
-            InitLZWDecode(offset, count);
-            break;
-        case Codec::kPackBits:
-            InitMPBDecode(offset, count);
-            break;
-    }
-}
+// The three functions of a strip decoder: start a strip of `count` stored
+// bytes at `offset`, deliver the next n uncompressed bytes, and check the
+// strip's end after its last row.
+struct Decoder {
+    std::uint32_t compression;
+    void (*start)(std::uint32_t offset, std::uint32_t count);
+    void (*decode)(unsigned char* dst, std::size_t n);
+    void (*end)();
+};
 
-void Decode(unsigned char* dst, std::size_t n)
-{
-    switch (codec) {
-        case Codec::kNone:
-            NICDecode(dst, n);
-            break;
-        case Codec::kLZW:
-            LZWDecode(dst, n);
-            break;
-        case Codec::kPackBits:
-            MPBDecode(dst, n);
-            break;
-    }
-}
+constexpr Decoder kDecoders[] = {
+    {kCompressionNone, InitNICDecode, NICDecode, TermNICDecode},
+    {kCompressionLZW, InitLZWDecode, LZWDecode, TermLZWDecode},
+    {kCompressionPackBits, InitMPBDecode, MPBDecode, TermMPBDecode},
+};
 
-void EndStrip()
+// The decoder for a Compression value; null for one that is not read.
+const Decoder* FindDecoder(std::uint32_t compression)
 {
-    switch (codec) {
-        case Codec::kNone:
-            TermNICDecode();
-            break;
-        case Codec::kLZW:
-            TermLZWDecode();
-            break;
-        case Codec::kPackBits:
-            TermMPBDecode();
-            break;
-    }
+    for (const Decoder& decoder : kDecoders)
+        if (decoder.compression == compression) return &decoder;
+    return nullptr;
 }
 
 // ------------------------------------------------------------- samples
@@ -880,7 +820,7 @@ void Unpack8(const unsigned char* src, std::uint16_t* dst, std::size_t count)
 void Unpack16(const unsigned char* src, std::uint16_t* dst, std::size_t count)
 {
     std::memcpy(dst, src, count * sizeof *dst);
-    if (bigEndian != (std::endian::native == std::endian::big))
+    if (rd.bigEndian != (std::endian::native == std::endian::big))
         for (std::size_t i = 0; i < count; ++i) dst[i] = __builtin_bswap16(dst[i]);
 }
 
@@ -901,47 +841,30 @@ void UnpackBits(const unsigned char* src, std::uint16_t* dst, std::size_t count,
     }
 }
 
-std::uint16_t* AllocRow(std::size_t samples)
-{
-    std::size_t size = 0;
-    if (!CheckedMul(samples, sizeof(std::uint16_t), &size))
-        Error("no allocatable memory for cell.");
-    auto* row = static_cast<std::uint16_t*>(std::malloc(size));
-    if (row == nullptr) Error("no allocatable memory for cell.");
-    return row;
-}
-
 // Makes room for row j in the row table, which grows with the rows read.
 void GrowRowTable(std::uint32_t j, std::uint32_t height, std::size_t* capacity)
 {
-    if (j < *capacity) return;
-    const std::size_t size = std::min<std::size_t>(height, std::max(kTableFirst, 2 * *capacity));
-    auto* grown = static_cast<std::uint16_t**>(std::realloc(rowTable, size * sizeof *rowTable));
-    if (grown == nullptr) Error("no allocatable memory for cell.");
-    rowTable = grown;
-    *rowsOut = rowTable;
-    *capacity = size;
+    if (!Grow(&rd.rowTable, capacity, std::size_t{j} + 1, kTableFirst, height))
+        Error("no allocatable memory for cell.");
 }
 
 // Reads row j of `width` samples.  A very wide row is grown as its samples
 // arrive, so that a width the strip cannot back costs no memory.
 void ReadRow(std::uint32_t j, std::uint32_t width, unsigned bits)
 {
-    std::size_t capacity = std::min<std::size_t>(width, kRowDirect);
-    std::uint16_t* row = AllocRow(capacity);
-    rowTable[j] = row;
-    rowsMade = j + 1;
+    std::uint16_t* row = nullptr;
+    std::size_t capacity = 0;
+    if (!Grow(&row, &capacity, std::min<std::size_t>(width, kRowDirect), kRowDirect, width))
+        Error("no allocatable memory for cell.");
+    rd.rowTable[j] = row;
+    rd.rowsMade = j + 1;
     for (std::size_t done = 0; done < width;) {
         const std::size_t count = std::min<std::size_t>(kSegSamples, width - done);
-        if (done + count > capacity) {
-            const std::size_t size = std::min<std::size_t>(width, 2 * capacity);
-            auto* grown = static_cast<std::uint16_t*>(std::realloc(row, size * sizeof *row));
-            if (grown == nullptr) Error("no allocatable memory for cell.");
-            row = rowTable[j] = grown;
-            capacity = size;
-        }
+        if (!Grow(&row, &capacity, done + count, kRowDirect, width))
+            Error("no allocatable memory for cell.");
+        rd.rowTable[j] = row;
         const std::size_t n = (count * bits + 7) / 8;
-        Decode(chunk, n);
+        rd.decoder->decode(chunk, n);
         if (bits == 8)
             Unpack8(chunk, row + done, count);
         else if (bits == 16)
@@ -958,97 +881,94 @@ void Undifference(std::uint16_t* row, std::uint32_t width, std::uint32_t mask)
         row[k] = static_cast<std::uint16_t>((row[k - 1] + row[k]) & mask);
 }
 
-int ReadImage(const char* path, std::int32_t* width, std::int32_t* height,
-              std::int32_t* bitsPerSample, std::uint16_t*** rows, char** description,
-              std::int32_t* photometric)
+// What the caller asked for; each pointer may be null.
+struct Request {
+    std::int32_t* width;
+    std::int32_t* height;
+    std::int32_t* bitsPerSample;
+    std::uint16_t*** rows;
+    char** description;
+    std::int32_t* photometric;
+};
+
+// The fields of the first directory that the request needs.
+struct Fields {
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    std::uint32_t bits = 1;
+    std::uint32_t photometric = 0;
+    std::uint32_t rowsPerStrip = 0;
+    bool predictor = false;
+};
+
+// Opens the file and reads its header; returns the first directory's offset.
+std::uint32_t ReadHeader(const char* path)
 {
-    Path = path;
-    file = std::fopen(path, "rb");
-    if (file == nullptr) Error("file not found.");
-    std::setvbuf(file, nullptr, _IONBF, 0);  // our own buffer does the buffering
-    inPos = inLen = 0;
-    inBase = filePos = 0;
-    rowTable = nullptr;
-    rowsMade = 0;
-    rowsOut = nullptr;
-    text = nullptr;
-    textOut = nullptr;
-    offsets = counts = nullptr;
+    rd = Reader{};
+    rd.path = path;
+    rd.file = std::fopen(path, "rb");
+    if (rd.file == nullptr) Error("file not found.");
+    std::setvbuf(rd.file, nullptr, _IONBF, 0);  // our own buffer does the buffering
 
     const unsigned mark = GetChar();
-    if (mark == kMarkLittle) {
-        Get2 = Get2I;
-        Get4 = Get4I;
-        bigEndian = false;
-    } else if (mark == kMarkBig) {
-        Get2 = Get2M;
-        Get4 = Get4M;
-        bigEndian = true;
-    } else {
+    if (mark == kMarkLittle)
+        rd.bigEndian = false;
+    else if (mark == kMarkBig)
+        rd.bigEndian = true;
+    else
         Error("bad magic number.");
-    }
     if (GetChar() != mark) Error("bad magic number.");
-    if (Get2() != kTiffMagic) Error("bad magic number.");
+    if (Get2() != kMagic) Error("bad magic number.");
     const std::uint32_t ifd = Get4();
     if (ifd == 0) Error("no image file directory.");
+    return ifd;
+}
 
-    std::uint32_t w = 0;
-    std::uint32_t h = 0;
-    if (width != nullptr || height != nullptr || rows != nullptr) {
-        w = GetIFD4(ifd, kTagImageWidth, 0);
-        if (w == 0) Error("missing image size.");
-        h = GetIFD4(ifd, kTagImageLength, 0);
-        if (h == 0) Error("missing image size.");
-        if (w >= kSizeLimit || h >= kSizeLimit) Error("too large image size.");
-        if (width != nullptr) *width = static_cast<std::int32_t>(w);
-        if (height != nullptr) *height = static_cast<std::int32_t>(h);
+// Reads and checks, in this order, the fields the request needs, and the
+// description into rd.text.  With rows requested every field that decides
+// how the strips are read is checked and the decoder chosen.
+Fields ReadFields(std::uint32_t ifd, const Request& request)
+{
+    Fields fields;
+    if (request.width != nullptr || request.height != nullptr || request.rows != nullptr) {
+        fields.width = GetIFD4(ifd, kTagImageWidth, 0);
+        if (fields.width == 0) Error("missing image size.");
+        fields.height = GetIFD4(ifd, kTagImageLength, 0);
+        if (fields.height == 0) Error("missing image size.");
+        if (fields.width >= kSizeLimit || fields.height >= kSizeLimit)
+            Error("too large image size.");
     }
 
-    std::uint32_t bits = 1;
-    if (bitsPerSample != nullptr || rows != nullptr) {
-        if (GetShort(ifd, kTagBitsPerSample, &bits) && (bits < 1 || bits > kMaxBits))
+    if (request.bitsPerSample != nullptr || request.rows != nullptr) {
+        if (GetShort(ifd, kTagBitsPerSample, &fields.bits) &&
+            (fields.bits < 1 || fields.bits > kMaxBits))
             Error("bad bits per sample.");
-        if (bitsPerSample != nullptr) *bitsPerSample = static_cast<std::int32_t>(bits);
     }
 
-    if (description != nullptr) {
-        *description = nullptr;
-        if (FindTag(ifd, kTagImageDescription) && Get2() == kTypeAscii) {
-            const std::uint32_t count = Get4();
-            if (count > kInlineBytes) Seek(Get4());
-            textOut = description;
-            ReadDescription(count);
-        }
+    if (request.description != nullptr && FindTag(ifd, kTagImageDescription) &&
+        Get2() == kTypeAscii) {
+        const std::uint32_t count = Get4();
+        if (count > kInlineBytes) Seek(Get4());
+        ReadDescription(count);
     }
 
-    if (rows == nullptr) {
-        if (photometric != nullptr) *photometric = static_cast<std::int32_t>(GetPhotometric(ifd));
-        const int status = std::fclose(file);
-        file = nullptr;
-        text = nullptr;
-        textOut = nullptr;
-        return status;
+    if (request.rows == nullptr) {
+        if (request.photometric != nullptr) fields.photometric = GetPhotometric(ifd);
+        return fields;
     }
 
     std::uint32_t value = kCompressionNone;
     GetShort(ifd, kTagCompression, &value);
-    if (value == kCompressionNone)
-        codec = Codec::kNone;
-    else if (value == kCompressionLZW)
-        codec = Codec::kLZW;
-    else if (value == kCompressionPackBits)
-        codec = Codec::kPackBits;
-    else
-        Error("unknown image compression method.");
+    rd.decoder = FindDecoder(value);
+    if (rd.decoder == nullptr) Error("unknown image compression method.");
 
-    value = GetPhotometric(ifd);
-    if (photometric != nullptr) *photometric = static_cast<std::int32_t>(value);
+    fields.photometric = GetPhotometric(ifd);
 
     value = kFillNormal;
     GetShort(ifd, kTagFillOrder, &value);
     if (value != kFillNormal && value != kFillReversed) Error("unknown fill order.");
-    reversed = value == kFillReversed;
-    byte = reversed ? bitR.data() : bitN.data();
+    rd.reversed = value == kFillReversed;
+    rd.byte = rd.reversed ? bitR.data() : bitN.data();
 
     if (GetShort(ifd, kTagSamplesPerPixel, &value) && value != kOneSample)
         Error("bad samples per pixel.");
@@ -1057,10 +977,10 @@ int ReadImage(const char* path, std::int32_t* width, std::int32_t* height,
     if (GetFirstShort(ifd, kTagSampleFormat, &value) && value != kUnsignedInteger)
         Error("bad sample format.");
 
-    std::uint32_t rps = GetIFD4(ifd, kTagRowsPerStrip, h);
-    if (rps > h)
-        rps = h;
-    else if (rps == 0)
+    fields.rowsPerStrip = GetIFD4(ifd, kTagRowsPerStrip, fields.height);
+    if (fields.rowsPerStrip > fields.height)
+        fields.rowsPerStrip = fields.height;
+    else if (fields.rowsPerStrip == 0)
         Error("bad rows per strip.");
 
     if (GetShort(ifd, kTagPlanarConfig, &value) && value != kChunky)
@@ -1070,7 +990,16 @@ int ReadImage(const char* path, std::int32_t* width, std::int32_t* height,
     GetShort(ifd, kTagPredictor, &value);
     if (value != kPredictorNone && value != kPredictorHorizontal)
         Error("unknown differencing predictor.");
-    const bool predictor = value == kPredictorHorizontal;
+    fields.predictor = value == kPredictorHorizontal;
+    return fields;
+}
+
+// Reads the strip tables and the rows into rd.rowTable.
+void ReadStrips(std::uint32_t ifd, const Fields& fields)
+{
+    const std::uint32_t w = fields.width;
+    const std::uint32_t h = fields.height;
+    const std::uint32_t rps = fields.rowsPerStrip;
 
     // The row table and the rows are allocated as the rows are read; here
     // only sizes that cannot be represented at all, and rasters whose rows
@@ -1082,34 +1011,47 @@ int ReadImage(const char* path, std::int32_t* width, std::int32_t* height,
         !CheckedMul(w, sizeof(std::uint16_t), &rowSize) || !CheckedMul(rowSize, h, &rasterSize) ||
         !FitsAllocatable(rasterSize))
         Error("no allocatable memory for cell.");
-    rowsOut = rows;
 
     const std::uint32_t strips = static_cast<std::uint32_t>((std::uint64_t{h} + rps - 1) / rps);
-    GetStrip(ifd, kTagStripOffsets, strips, "offset", &offsets);
-    GetStrip(ifd, kTagStripByteCounts, strips, "bytes count", &counts);
+    GetStrip(ifd, kTagStripOffsets, strips, "offset", &rd.offsets);
+    GetStrip(ifd, kTagStripByteCounts, strips, "bytes count", &rd.counts);
 
-    const std::uint32_t mask = 0xFFFFu >> (kMaxBits - bits);
+    const std::uint32_t mask = 0xFFFFu >> (kMaxBits - fields.bits);
     std::size_t capacity = 0;
     for (std::uint32_t j = 0; j < h; ++j) {
-        if (j % rps == 0) StartStrip(offsets[j / rps], counts[j / rps]);
+        if (j % rps == 0) rd.decoder->start(rd.offsets[j / rps], rd.counts[j / rps]);
         GrowRowTable(j, h, &capacity);
-        ReadRow(j, w, bits);
-        if (j + 1 == h || (j + 1) % rps == 0) EndStrip();
-        if (predictor && w != 1) Undifference(rowTable[j], w, mask);
+        ReadRow(j, w, fields.bits);
+        if (j + 1 == h || (j + 1) % rps == 0) rd.decoder->end();
+        if (fields.predictor && w != 1) Undifference(rd.rowTable[j], w, mask);
     }
+}
 
-    std::free(counts);
-    std::free(offsets);
-    counts = offsets = nullptr;
-    *rows = rowTable;
-    rowTable = nullptr;
-    rowsMade = 0;
-    rowsOut = nullptr;
-    text = nullptr;
-    textOut = nullptr;
-    const int status = std::fclose(file);
-    file = nullptr;
+// Hands everything requested to the caller, closes the file and leaves the
+// reader owning nothing.  Returns the status of closing the file.
+int HandOver(const Request& request, const Fields& fields)
+{
+    if (request.width != nullptr) *request.width = static_cast<std::int32_t>(fields.width);
+    if (request.height != nullptr) *request.height = static_cast<std::int32_t>(fields.height);
+    if (request.bitsPerSample != nullptr)
+        *request.bitsPerSample = static_cast<std::int32_t>(fields.bits);
+    if (request.photometric != nullptr)
+        *request.photometric = static_cast<std::int32_t>(fields.photometric);
+    if (request.description != nullptr) *request.description = rd.text;
+    if (request.rows != nullptr) *request.rows = rd.rowTable;
+    std::free(rd.offsets);
+    std::free(rd.counts);
+    const int status = std::fclose(rd.file);
+    rd = Reader{};
     return status;
+}
+
+int ReadImage(const char* path, const Request& request)
+{
+    const std::uint32_t ifd = ReadHeader(path);
+    const Fields fields = ReadFields(ifd, request);
+    if (request.rows != nullptr) ReadStrips(ifd, fields);
+    return HandOver(request, fields);
 }
 
 }  // namespace
@@ -1118,7 +1060,7 @@ int ReadImageFile(const char* path, std::int32_t* width, std::int32_t* height,
                   std::int32_t* bitsPerSample, std::uint16_t*** rows, char** description,
                   std::int32_t* photometric)
 {
-    return ReadImage(path, width, height, bitsPerSample, rows, description, photometric);
+    return ReadImage(path, {width, height, bitsPerSample, rows, description, photometric});
 }
 
 void FreeImageFile(std::int32_t height, std::uint16_t** rows, char* description)

@@ -25,40 +25,23 @@
 #include <string>
 
 #include "error.hpp"
+#include "sif_layout.hpp"
 #include "size.hpp"
+#include "tiff_format.hpp"
 
 namespace {
 
-// TIFF numbers.
-constexpr std::uint16_t kTiffMagic = 42;
-constexpr std::uint16_t kTypeAscii = 2;
-constexpr std::uint16_t kTypeShort = 3;
-constexpr std::uint16_t kTypeLong = 4;
-constexpr std::uint16_t kTagImageWidth = 256;
-constexpr std::uint16_t kTagImageLength = 257;
-constexpr std::uint16_t kTagBitsPerSample = 258;
-constexpr std::uint16_t kTagCompression = 259;
-constexpr std::uint16_t kTagPhotometric = 262;
-constexpr std::uint16_t kTagImageDescription = 270;
-constexpr std::uint16_t kTagStripOffsets = 273;
-constexpr std::uint16_t kTagSamplesPerPixel = 277;
-constexpr std::uint16_t kTagRowsPerStrip = 278;
-constexpr std::uint16_t kTagStripByteCounts = 279;
-constexpr std::uint16_t kTagPlanarConfig = 284;
-constexpr std::uint16_t kCompressionLZW = 5;
-constexpr std::uint32_t kHeaderSize = 8;
+using namespace tiff;
+
 constexpr std::uint32_t kStripBytes = 8192;  // uncompressed bytes per strip at most
 constexpr std::uint32_t kShortMax = 65535;
-constexpr std::uint64_t kFileLimit = std::uint64_t{1} << 32;  // offsets are 32-bit
+constexpr std::uint32_t kEntriesWithoutDescription = 10;
+constexpr std::uint32_t kEntriesWithDescription = 11;
+constexpr long kIfdOffsetAt = 4;  // where the header holds the directory's offset
 
-// LZW numbers.
-constexpr int kCodeClear = 256;
-constexpr int kCodeEOI = 257;
-constexpr int kCodeFirst = 258;   // first string code after a Clear
-constexpr int kCodeLimit = 4094;  // codes 4094 and 4095 are never assigned
-constexpr int kBitsMin = 9;
-constexpr int kRoofMin = 512;    // next free code at which 9 bits become 10
-constexpr int kNoPrefix = 4096;  // LZWhead before the first byte of a strip
+// LZW encoder numbers.
+constexpr int kRoofMin = 1 << kBitsMin;  // next free code at which 9 bits become 10
+constexpr int kNoPrefix = kCodeCount;    // LZWhead before the first byte of a strip
 // The string table: 16384 slots of 32 bits (64 KiB of static memory, the
 // encoder's only fixed table), at most 3836 strings, so it is never more
 // than about 23 % full and a lookup almost always ends at its first slot.
@@ -629,25 +612,55 @@ void EncodeRow(const std::uint16_t* row, std::int32_t width, std::int32_t bits)
 
 }  // namespace
 
+namespace tiff {
+
+FileLayout PlanFile(std::int32_t width, std::int32_t height, std::int32_t bits,
+                    std::uint64_t descLength)
+{
+    FileLayout layout;
+    // Computed wide; equal to the 32-bit rule for every image that fits memory.
+    const std::uint64_t bytesPerRow =
+        (static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(bits) + 7) / 8;
+    layout.rowsPerStrip =
+        bytesPerRow == 0
+            ? kStripBytes
+            : (bytesPerRow <= kStripBytes ? kStripBytes / static_cast<std::uint32_t>(bytesPerRow)
+                                          : 1);
+    layout.strips = height <= 0 ? 0
+                                : static_cast<std::uint32_t>((static_cast<std::uint64_t>(height) +
+                                                              layout.rowsPerStrip - 1) /
+                                                             layout.rowsPerStrip);
+    layout.entries = descLength > 0 ? kEntriesWithDescription : kEntriesWithoutDescription;
+    layout.dataStart = descLength <= kInlineBytes
+                           ? kHeaderSize
+                           : kHeaderSize + ((descLength + 1) & ~std::uint64_t{1});
+    return layout;
+}
+
+std::uint64_t NextPart(std::uint64_t position, std::uint64_t count)
+{
+    return position + count + (count & 1);
+}
+
+std::uint64_t FileEnd(const FileLayout& layout, std::uint64_t tablesAt)
+{
+    const std::uint64_t tables =
+        layout.strips > 1 ? std::uint64_t{2} * kInlineBytes * layout.strips : 0;
+    return tablesAt + tables + kCountSize + std::uint64_t{kEntrySize} * layout.entries +
+           kNextIfdSize;
+}
+
+}  // namespace tiff
+
 void StoreImageFile(const char* path, std::int32_t width, std::int32_t height,
                     std::int32_t bitsPerSample, const std::uint16_t* const* rows,
                     const char* description, Photometric photometric)
 {
     const std::uint64_t descLength = description == nullptr ? 0 : std::strlen(description) + 1;
-    // Computed wide; equal to the 32-bit rule for every image that fits memory.
-    const std::uint64_t bytesPerRow =
-        (static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(bitsPerSample) + 7) / 8;
-    const std::uint32_t rowsPerStrip =
-        bytesPerRow == 0
-            ? kStripBytes
-            : (bytesPerRow <= kStripBytes ? kStripBytes / static_cast<std::uint32_t>(bytesPerRow)
-                                          : 1);
-    const std::uint32_t strips =
-        height <= 0 ? 0
-                    : static_cast<std::uint32_t>(
-                          (static_cast<std::uint64_t>(height) + rowsPerStrip - 1) / rowsPerStrip);
-    const std::uint64_t dataStart =
-        descLength <= 4 ? kHeaderSize : kHeaderSize + ((descLength + 1) & ~std::uint64_t{1});
+    const tiff::FileLayout layout = tiff::PlanFile(width, height, bitsPerSample, descLength);
+    const std::uint32_t rowsPerStrip = layout.rowsPerStrip;
+    const std::uint32_t strips = layout.strips;
+    const std::uint64_t dataStart = layout.dataStart;
 
     std::size_t countsSize = 0;
     std::uint32_t* counts = nullptr;
@@ -662,9 +675,9 @@ void StoreImageFile(const char* path, std::int32_t width, std::int32_t height,
 
     PutByte('I');
     PutByte('I');
-    Put2(kTiffMagic);
+    Put2(kMagic);
     Put4(0);
-    if (descLength > 4) {
+    if (descLength > kInlineBytes) {
         for (std::uint64_t i = 0; i < descLength; ++i)
             PutByte(static_cast<unsigned char>(description[i]));
         if (descLength & 1) PutByte(0);
@@ -673,7 +686,7 @@ void StoreImageFile(const char* path, std::int32_t width, std::int32_t height,
     // Offsets are 32-bit: a file that grows past 4 GiB cannot be stored, and
     // is refused as soon as a strip crosses the limit rather than written
     // with wrapped offsets.
-    if (dataStart > kFileLimit) NotStored();
+    if (!tiff::FitsOffsets(dataStart)) NotStored();
     std::uint64_t position = dataStart;
     for (std::int32_t r = 0; r < height; ++r) {
         const auto ur = static_cast<std::uint32_t>(r);
@@ -682,14 +695,12 @@ void StoreImageFile(const char* path, std::int32_t width, std::int32_t height,
         if (r + 1 == height || (ur + 1) % rowsPerStrip == 0) {
             const std::int64_t count = TermLZWEncode();
             if (count & 1) PutByte(0);
-            position += static_cast<std::uint64_t>(count + (count & 1));
-            if (position > kFileLimit) NotStored();
+            position = tiff::NextPart(position, static_cast<std::uint64_t>(count));
+            if (!tiff::FitsOffsets(position)) NotStored();
             counts[ur / rowsPerStrip] = static_cast<std::uint32_t>(count);
         }
     }
-    const std::uint64_t fileEnd =
-        position + (strips > 1 ? 8ull * strips : 0) + 2 + 12 * (descLength > 0 ? 11 : 10) + 4;
-    if (fileEnd > kFileLimit) NotStored();
+    if (!tiff::FitsOffsets(tiff::FileEnd(layout, position))) NotStored();
 
     // From here on every offset fits in 32 bits.
     const auto stripsAt = static_cast<std::uint32_t>(dataStart);
@@ -699,15 +710,15 @@ void StoreImageFile(const char* path, std::int32_t width, std::int32_t height,
         std::uint32_t offset = stripsAt;
         for (std::uint32_t i = 0; i < strips; ++i) {
             Put4(offset);
-            offset += (counts[i] + 1) & ~1u;
+            offset = static_cast<std::uint32_t>(tiff::NextPart(offset, counts[i]));
         }
         for (std::uint32_t i = 0; i < strips; ++i) Put4(counts[i]);
-        ifd += 8 * strips;
+        ifd += 2 * kInlineBytes * strips;  // the two tables of one LONG a strip
     }
 
     const auto uwidth = static_cast<std::uint32_t>(width);
     const auto uheight = static_cast<std::uint32_t>(height);
-    Put2(descLength > 0 ? 11 : 10);
+    Put2(layout.entries);
     PutEntry(kTagImageWidth, uwidth <= kShortMax ? kTypeShort : kTypeLong, 1, uwidth);
     PutEntry(kTagImageLength, uheight <= kShortMax ? kTypeShort : kTypeLong, 1, uheight);
     PutEntry(kTagBitsPerSample, kTypeShort, 1, static_cast<std::uint32_t>(bitsPerSample));
@@ -717,26 +728,28 @@ void StoreImageFile(const char* path, std::int32_t width, std::int32_t height,
         Put2(kTagImageDescription);
         Put2(kTypeAscii);
         Put4(static_cast<std::uint32_t>(descLength));
-        if (descLength > 4) {
+        if (descLength > kInlineBytes) {
             Put4(kHeaderSize);
         } else {
-            for (std::uint32_t i = 0; i < 4; ++i)
+            for (std::uint32_t i = 0; i < kInlineBytes; ++i)
                 PutByte(i < descLength ? static_cast<unsigned char>(description[i]) : 0);
         }
     }
     PutEntry(kTagStripOffsets, kTypeLong, strips, strips == 1 ? stripsAt : tablesAt);
-    PutEntry(kTagSamplesPerPixel, kTypeShort, 1, 1);
+    PutEntry(kTagSamplesPerPixel, kTypeShort, 1, kOneSample);
     PutEntry(kTagRowsPerStrip, kTypeLong, 1, rowsPerStrip);
     PutEntry(kTagStripByteCounts, kTypeLong, strips,
-             strips == 1 ? counts[0] : tablesAt + 4 * strips);
-    PutEntry(kTagPlanarConfig, kTypeShort, 1, 1);
+             strips == 1 ? counts[0] : tablesAt + kInlineBytes * strips);
+    PutEntry(kTagPlanarConfig, kTypeShort, 1, kChunky);
     Put4(0);
     Flush();
 
     unsigned char patch[4] = {
         static_cast<unsigned char>(ifd & 0xFF), static_cast<unsigned char>((ifd >> 8) & 0xFF),
         static_cast<unsigned char>((ifd >> 16) & 0xFF), static_cast<unsigned char>(ifd >> 24)};
-    if (std::fseek(file, 4, SEEK_SET) != 0 || std::fwrite(patch, 1, 4, file) != 4) NotStored();
+    if (std::fseek(file, kIfdOffsetAt, SEEK_SET) != 0 ||
+        std::fwrite(patch, 1, sizeof patch, file) != sizeof patch)
+        NotStored();
     CloseOutput();
     std::free(counts);
 }

@@ -9,32 +9,34 @@
 #include <utility>
 #include <vector>
 
+#include "../support/tiff_numbers.hpp"
+
 namespace tiffbuilder {
 
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr std::uint16_t kAscii = 2;
-constexpr std::uint16_t kShort = 3;
-constexpr std::uint16_t kLong = 4;
+using tiffnum::kAscii;
+using tiffnum::kLong;
+using tiffnum::kShort;
 
-constexpr std::uint16_t kWidth = 256;
-constexpr std::uint16_t kLength = 257;
-constexpr std::uint16_t kBits = 258;
-constexpr std::uint16_t kCompression = 259;
-constexpr std::uint16_t kPhotometric = 262;
-constexpr std::uint16_t kFillOrder = 266;
-constexpr std::uint16_t kDescription = 270;
-constexpr std::uint16_t kOffsets = 273;
-constexpr std::uint16_t kSamples = 277;
-constexpr std::uint16_t kRowsPerStrip = 278;
-constexpr std::uint16_t kCounts = 279;
-constexpr std::uint16_t kPlanar = 284;
-constexpr std::uint16_t kPredictor = 317;
-constexpr std::uint16_t kSampleFormat = 339;
+constexpr std::uint16_t kWidth = tiffnum::kTagImageWidth;
+constexpr std::uint16_t kLength = tiffnum::kTagImageLength;
+constexpr std::uint16_t kBits = tiffnum::kTagBitsPerSample;
+constexpr std::uint16_t kCompression = tiffnum::kTagCompression;
+constexpr std::uint16_t kPhotometric = tiffnum::kTagPhotometric;
+constexpr std::uint16_t kFillOrder = tiffnum::kTagFillOrder;
+constexpr std::uint16_t kDescription = tiffnum::kTagDescription;
+constexpr std::uint16_t kOffsets = tiffnum::kTagStripOffsets;
+constexpr std::uint16_t kSamples = tiffnum::kTagSamplesPerPixel;
+constexpr std::uint16_t kRowsPerStrip = tiffnum::kTagRowsPerStrip;
+constexpr std::uint16_t kCounts = tiffnum::kTagStripByteCounts;
+constexpr std::uint16_t kPlanar = tiffnum::kTagPlanarConfig;
+constexpr std::uint16_t kPredictor = tiffnum::kTagPredictor;
+constexpr std::uint16_t kSampleFormat = tiffnum::kTagSampleFormat;
 
-constexpr std::uint16_t kNone = 1;
-constexpr std::uint16_t kLZW = 5;
-constexpr std::uint16_t kPackBits = 32773;
+constexpr std::uint16_t kNone = tiffnum::kCompressionNone;
+constexpr std::uint16_t kLZW = tiffnum::kCompressionLZW;
+constexpr std::uint16_t kPackBits = tiffnum::kCompressionPackBits;
 
 class TiffBuilder {
 public:

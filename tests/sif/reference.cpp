@@ -2,17 +2,19 @@
 
 #include <algorithm>
 
+#include "tiff_numbers.hpp"
+
 namespace sifref {
 
 namespace {
 
-constexpr std::uint16_t kTagStripOffsets = 273;
-constexpr std::uint16_t kTagStripByteCounts = 279;
-constexpr std::uint16_t kTypeShort = 3;
-constexpr int kClear = 256;
-constexpr int kEndOfInformation = 257;
-constexpr int kFirstString = 258;
-constexpr int kTableEnd = 4094;  // one past the highest code a writer may assign
+using tiffnum::kClear;
+using tiffnum::kEndOfInformation;
+using tiffnum::kFirstString;
+using tiffnum::kTableEnd;
+using tiffnum::kTagStripByteCounts;
+using tiffnum::kTagStripOffsets;
+constexpr std::uint16_t kTypeShort = tiffnum::kShort;
 
 // Reads a LONG field that holds either one value or, with several, the
 // offset of a table of them.

@@ -12,6 +12,7 @@
 #include "reference.hpp"
 #include "sif.hpp"
 #include "support.hpp"
+#include "tiff_numbers.hpp"
 
 namespace {
 
@@ -19,7 +20,7 @@ using sifref::Bytes;
 using testsupport::ReadBytes;
 using testsupport::TempDir;
 
-constexpr std::uint16_t kTagRowsPerStrip = 278;
+using tiffnum::kTagRowsPerStrip;
 
 struct Image {
     std::int32_t width = 0;
