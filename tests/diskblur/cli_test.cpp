@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,13 @@ struct FatalCase {
     std::vector<std::string> args;
     std::string err;
 };
+
+void PrintTo(const FatalCase& c, std::ostream* os)
+{
+    *os << "diskblur";
+    for (const auto& a : c.args) *os << " " << a;
+    *os << " -> " << testing::PrintToString(c.err);
+}
 
 class FatalTest : public testing::TestWithParam<FatalCase> {};
 
@@ -128,6 +136,13 @@ struct WarningCase {
     bool warns;
 };
 
+void PrintTo(const WarningCase& c, std::ostream* os)
+{
+    *os << "diskblur";
+    for (const auto& a : c.args) *os << " " << a;
+    *os << (c.warns ? " (warns)" : " (no warning)");
+}
+
 class WarningTest : public testing::TestWithParam<WarningCase> {};
 
 TEST_P(WarningTest, WarnsOnceAndStillWritesBoth)
@@ -157,6 +172,14 @@ struct DepthCase {
     std::uint16_t diskSample;
     std::uint16_t backgroundSample;
 };
+
+void PrintTo(const DepthCase& c, std::ostream* os)
+{
+    *os << "levels";
+    for (const auto& a : c.levels) *os << " " << a;
+    *os << " -> " << c.bits << " bits, disk " << c.diskSample << ", background "
+        << c.backgroundSample;
+}
 
 class DepthTest : public testing::TestWithParam<DepthCase> {};
 

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -62,6 +63,12 @@ struct DepthCase {
     double radius;
     int bias;  // index into Biases()
 };
+
+void PrintTo(const DepthCase& c, std::ostream* os)
+{
+    *os << c.width << "x" << c.height << ", " << c.bits << " bits, radius " << c.radius << ", bias "
+        << c.bias;
+}
 
 std::vector<double> Biases(std::int32_t bits)
 {
