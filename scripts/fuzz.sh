@@ -11,7 +11,7 @@ out=build-fuzz
 cxx="${FUZZ_CXX:-clang++}"
 mkdir -p "$out/corpus" "$out/seeds" "$out/artifacts"
 
-flags="-std=c++20 -g -O1 -Iimagefile -Icommon -Itests/rif"
+flags="-std=c++20 -g -O1 -Iimagefile -Icommon -Itests/rif -Itests/support"
 "$cxx" $flags -o "$out/make_seeds" tests/fuzz/make_seeds.cpp imagefile/sif.cpp imagefile/error.cpp
 "$out/make_seeds" "$out/seeds"
 
