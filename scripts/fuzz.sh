@@ -18,7 +18,7 @@ out=build-fuzz
 cxx="${FUZZ_CXX:-clang++}"
 mkdir -p "$out/seeds" "$out/artifacts"
 
-flags="-std=c++20 -g -O1 -Iimagefile -Icommon -Itests/rif -Itests/fuzz"
+flags="-std=c++20 -g -O1 -Iimagefile -Icommon -Itests/rif -Itests/fuzz -Itests/support"
 "$cxx" $flags -o "$out/make_seeds" tests/fuzz/make_seeds.cpp imagefile/sif.cpp common/error.cpp
 "$out/make_seeds" "$out/seeds"
 

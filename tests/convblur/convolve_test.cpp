@@ -5,11 +5,15 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "reference.hpp"
+
+// gtest finds it by the enum's namespace: test names show the path's name.
+void PrintTo(ConvolveCode code, std::ostream* os);
 
 namespace {
 
@@ -31,14 +35,16 @@ std::string Name(ConvolveCode code)
     return "?";
 }
 
-// The code paths this processor runs.
-std::vector<ConvolveCode> Codes()
-{
-    std::vector<ConvolveCode> codes;
-    for (ConvolveCode code : kCodes)
-        if (ConvolveCodeRuns(code)) codes.push_back(code);
-    return codes;
-}
+// Every test of the suite below runs once per code path; a path this
+// processor does not run is reported as skipped, with the reason.
+class ConvolveCodePath : public testing::TestWithParam<ConvolveCode> {
+protected:
+    void SetUp() override
+    {
+        if (!ConvolveCodeRuns(GetParam()))
+            GTEST_SKIP() << "this processor does not run the " << Name(GetParam()) << " code";
+    }
+};
 
 // Runs ConvolveImage on a copy of the image with the given code path.
 std::vector<std::uint16_t> Convolve(const Image& image, int bits, double radius, double bias,
@@ -65,13 +71,13 @@ Image Random(std::int32_t width, std::int32_t height, int bits, std::mt19937& ra
     return image;
 }
 
-// Checks every code path against the long-double reference, sample for
+// Checks the code path against the long-double reference, sample for
 // sample, except where the reference lies within 1e-9 of a half-integer.
-void ExpectMatchesReference(const Image& image, int bits, double radius, double bias)
+void ExpectMatchesReference(const Image& image, int bits, double radius, double bias,
+                            ConvolveCode code)
 {
     const auto sums = convref::Sums(image, bits, radius, bias);
-    for (ConvolveCode code : Codes()) {
-        SCOPED_TRACE(Name(code));
+    {
         const auto got = Convolve(image, bits, radius, bias, code);
         int mismatches = 0;
         for (std::size_t i = 0; i < sums.size() && mismatches < 5; ++i) {
@@ -118,7 +124,7 @@ TEST(KernelHalfWidth, FollowsTheCutOffDistance)
     }
 }
 
-TEST(ConvolveImage, MatchesReferenceOnRandomImages)
+TEST_P(ConvolveCodePath, MatchesReferenceOnRandomImages)
 {
     std::mt19937 random(2026);
     std::uniform_real_distribution<double> radii(0.2, 3.5);
@@ -134,22 +140,22 @@ TEST(ConvolveImage, MatchesReferenceOnRandomImages)
             const double bias = random() % 3 == 0 ? 0.0 : biases(random);
             SCOPED_TRACE(testing::Message() << bits << " bits, " << size[0] << "x" << size[1]
                                             << ", r=" << radius << ", bias=" << bias);
-            ExpectMatchesReference(image, bits, radius, bias);
+            ExpectMatchesReference(image, bits, radius, bias, GetParam());
         }
     }
 }
 
-TEST(ConvolveImage, MatchesReferenceWithBroadKernels)
+TEST_P(ConvolveCodePath, MatchesReferenceWithBroadKernels)
 {
     std::mt19937 random(17);
     // Kernels as wide as the image or wider, and a large one on a larger
     // image, where interior and padded border groups meet.
-    ExpectMatchesReference(Random(70, 5, 16, random), 16, 30.0, 1234.5);
-    ExpectMatchesReference(Random(5, 70, 12, random), 12, 9.0, 0.0);
-    ExpectMatchesReference(Random(131, 33, 16, random), 16, 4.0, 30000.0);
+    ExpectMatchesReference(Random(70, 5, 16, random), 16, 30.0, 1234.5, GetParam());
+    ExpectMatchesReference(Random(5, 70, 12, random), 12, 9.0, 0.0, GetParam());
+    ExpectMatchesReference(Random(131, 33, 16, random), 16, 4.0, 30000.0, GetParam());
 }
 
-TEST(ConvolveImage, MatchesReferenceAroundVectorGroupEdges)
+TEST_P(ConvolveCodePath, MatchesReferenceAroundVectorGroupEdges)
 {
     // Widths on either side of whole vector groups (8, 12 and 48 samples)
     // and of the first group that needs no padding, heights on either side
@@ -157,15 +163,16 @@ TEST(ConvolveImage, MatchesReferenceAroundVectorGroupEdges)
     std::mt19937 random(99);
     for (std::int32_t width = 44; width <= 62; ++width) {
         SCOPED_TRACE(testing::Message() << "width " << width);
-        ExpectMatchesReference(Random(width, 5 + width % 4, 16, random), 16, 1.2, 500.0);
+        ExpectMatchesReference(Random(width, 5 + width % 4, 16, random), 16, 1.2, 500.0,
+                               GetParam());
     }
     for (std::int32_t width : {95, 96, 97, 107, 108, 109}) {
         SCOPED_TRACE(testing::Message() << "width " << width);
-        ExpectMatchesReference(Random(width, 9, 10, random), 10, 2.2, 17.0);
+        ExpectMatchesReference(Random(width, 9, 10, random), 10, 2.2, 17.0, GetParam());
     }
 }
 
-TEST(ConvolveImage, SingleSampleKernelScalesByThePeakWeight)
+TEST_P(ConvolveCodePath, SingleSampleKernelScalesByThePeakWeight)
 {
     // r·√(17 ln 2) ≤ 1 at 16 bits, and r = 0.5 at 1 bit: h = 1, so every
     // sample becomes bias + (s − bias)/(π r²).
@@ -179,7 +186,8 @@ TEST(ConvolveImage, SingleSampleKernelScalesByThePeakWeight)
     for (const Case& c : cases) {
         ASSERT_EQ(KernelHalfWidth(c.radius, c.bits, 1000), 1);
         const Image image = Random(67, 3, c.bits, random);
-        for (ConvolveCode code : Codes()) {
+        {
+            const ConvolveCode code = GetParam();
             SCOPED_TRACE(Name(code));
             const auto got = Convolve(image, c.bits, c.radius, c.bias, code);
             for (std::size_t i = 0; i < got.size(); ++i) {
@@ -194,7 +202,7 @@ TEST(ConvolveImage, SingleSampleKernelScalesByThePeakWeight)
     }
 }
 
-TEST(ConvolveImage, NarrowImageReachesTheWholeHeight)
+TEST_P(ConvolveCodePath, NarrowImageReachesTheWholeHeight)
 {
     // 100 × 3 at r = 2, 16 bits: hx = 7, hy = 3.  An impulse in the top row
     // spreads to all three rows and 6 columns either side, each output the
@@ -204,7 +212,8 @@ TEST(ConvolveImage, NarrowImageReachesTheWholeHeight)
     Image image = Uniform(width, 3, 0);
     image.samples[x0] = 65535;
     const long double pi = std::acos(-1.0L);
-    for (ConvolveCode code : Codes()) {
+    {
+        const ConvolveCode code = GetParam();
         SCOPED_TRACE(Name(code));
         const auto got = Convolve(image, 16, 2.0, 0.0, code);
         for (std::int32_t y = 0; y < 3; ++y)
@@ -223,7 +232,7 @@ TEST(ConvolveImage, NarrowImageReachesTheWholeHeight)
     }
 }
 
-TEST(ConvolveImage, ImageAtTheBiasIsReproduced)
+TEST_P(ConvolveCodePath, ImageAtTheBiasIsReproduced)
 {
     struct Case {
         int bits;
@@ -234,14 +243,15 @@ TEST(ConvolveImage, ImageAtTheBiasIsReproduced)
                           {1, 1, 1.0},      {12, 0, 3.0},     {16, 65535, 0.7}};
     for (const Case& c : cases) {
         const Image image = Uniform(75, 21, c.value);
-        for (ConvolveCode code : Codes()) {
+        {
+            const ConvolveCode code = GetParam();
             SCOPED_TRACE(testing::Message() << Name(code) << " value " << c.value);
             EXPECT_EQ(Convolve(image, c.bits, c.radius, c.value, code), image.samples);
         }
     }
 }
 
-TEST(ConvolveImage, UniformImageFallsSymmetricallyAtAllFourBorders)
+TEST_P(ConvolveCodePath, UniformImageFallsSymmetricallyAtAllFourBorders)
 {
     // Bias 0, r = 2: the value holds (within one step) away from the
     // borders and falls toward 0 within h = 7 samples of each border, the
@@ -249,7 +259,8 @@ TEST(ConvolveImage, UniformImageFallsSymmetricallyAtAllFourBorders)
     const std::int32_t n = 90;
     const std::uint16_t s = 50000;
     const Image image = Uniform(n, n, s);
-    for (ConvolveCode code : Codes()) {
+    {
+        const ConvolveCode code = GetParam();
         SCOPED_TRACE(Name(code));
         const auto got = Convolve(image, 16, 2.0, 0.0, code);
         auto at = [&](std::int32_t x, std::int32_t y) { return int(got[y * n + x]); };
@@ -273,7 +284,7 @@ TEST(ConvolveImage, UniformImageFallsSymmetricallyAtAllFourBorders)
     }
 }
 
-TEST(ConvolveImage, SumsOutsideTheSampleRangeAreClamped)
+TEST_P(ConvolveCodePath, SumsOutsideTheSampleRangeAreClamped)
 {
     struct Case {
         int bits;
@@ -297,7 +308,8 @@ TEST(ConvolveImage, SumsOutsideTheSampleRangeAreClamped)
     };
     for (const Case& c : cases) {
         const Image image = Uniform(80, 12, c.value);
-        for (ConvolveCode code : Codes()) {
+        {
+            const ConvolveCode code = GetParam();
             SCOPED_TRACE(testing::Message()
                          << Name(code) << " bits " << c.bits << " bias " << c.bias);
             const auto got = Convolve(image, c.bits, c.radius, c.bias, code);
@@ -307,15 +319,21 @@ TEST(ConvolveImage, SumsOutsideTheSampleRangeAreClamped)
     }
 }
 
-TEST(ConvolveImage, SumThatIsNotANumberGivesZero)
+TEST_P(ConvolveCodePath, SumThatIsNotANumberGivesZero)
 {
     const Image image = Uniform(70, 4, 300);
-    for (ConvolveCode code : Codes()) {
+    {
+        const ConvolveCode code = GetParam();
         SCOPED_TRACE(Name(code));
         const auto got = Convolve(image, 16, 1.0, std::nan(""), code);
         EXPECT_EQ(got, std::vector<std::uint16_t>(got.size(), 0));
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(EveryCodePath, ConvolveCodePath, testing::ValuesIn(kCodes),
+                         [](const testing::TestParamInfo<ConvolveCode>& info) {
+                             return Name(info.param);
+                         });
 
 TEST(ConvolveImage, UnrepresentableWorkingSizeIsRefused)
 {
@@ -325,3 +343,8 @@ TEST(ConvolveImage, UnrepresentableWorkingSizeIsRefused)
 }
 
 }  // namespace
+
+void PrintTo(ConvolveCode code, std::ostream* os)
+{
+    *os << Name(code);
+}

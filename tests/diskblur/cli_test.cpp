@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,13 @@ struct FatalCase {
     std::vector<std::string> args;
     std::string err;
 };
+
+void PrintTo(const FatalCase& c, std::ostream* os)
+{
+    *os << "diskblur";
+    for (const auto& a : c.args) *os << " " << a;
+    *os << " -> " << testing::PrintToString(c.err);
+}
 
 class FatalTest : public testing::TestWithParam<FatalCase> {};
 
@@ -107,19 +115,20 @@ struct Images {
     LibtiffImage blurred;
 };
 
-Images MakeImages(const TempDir& dir, std::vector<std::string> args)
+// Stops the test (through ASSERT) when the run fails or libtiff cannot read
+// either file; callers wrap it in ASSERT_NO_FATAL_FAILURE.
+void MakeImages(const TempDir& dir, std::vector<std::string> args, Images* images)
 {
     args.push_back(dir.file("c.tif"));
     args.push_back(dir.file("g.tif"));
-    Images images;
-    images.run = RunDisk(dir, args);
-    EXPECT_EQ(images.run.status, 0) << images.run.err;
+    images->run = RunDisk(dir, args);
+    ASSERT_EQ(images->run.status, 0) << images->run.err;
     const auto disk = ReadWithLibtiff(dir.file("c.tif"));
+    ASSERT_TRUE(disk.has_value()) << "libtiff cannot read c.tif";
     const auto blurred = ReadWithLibtiff(dir.file("g.tif"));
-    EXPECT_TRUE(disk && blurred);
-    if (disk) images.disk = *disk;
-    if (blurred) images.blurred = *blurred;
-    return images;
+    ASSERT_TRUE(blurred.has_value()) << "libtiff cannot read g.tif";
+    images->disk = *disk;
+    images->blurred = *blurred;
 }
 
 struct WarningCase {
@@ -127,12 +136,20 @@ struct WarningCase {
     bool warns;
 };
 
+void PrintTo(const WarningCase& c, std::ostream* os)
+{
+    *os << "diskblur";
+    for (const auto& a : c.args) *os << " " << a;
+    *os << (c.warns ? " (warns)" : " (no warning)");
+}
+
 class WarningTest : public testing::TestWithParam<WarningCase> {};
 
 TEST_P(WarningTest, WarnsOnceAndStillWritesBoth)
 {
     TempDir dir;
-    const Images images = MakeImages(dir, GetParam().args);
+    Images images;
+    ASSERT_NO_FATAL_FAILURE(MakeImages(dir, GetParam().args, &images));
     EXPECT_EQ(images.run.err, GetParam().warns ? kWarning : "");
     EXPECT_EQ(images.disk.width, 20u);
     EXPECT_EQ(images.blurred.height, 10u);
@@ -156,6 +173,14 @@ struct DepthCase {
     std::uint16_t backgroundSample;
 };
 
+void PrintTo(const DepthCase& c, std::ostream* os)
+{
+    *os << "levels";
+    for (const auto& a : c.levels) *os << " " << a;
+    *os << " -> " << c.bits << " bits, disk " << c.diskSample << ", background "
+        << c.backgroundSample;
+}
+
 class DepthTest : public testing::TestWithParam<DepthCase> {};
 
 TEST_P(DepthTest, BitsDescriptionAndLevels)
@@ -165,7 +190,8 @@ TEST_P(DepthTest, BitsDescriptionAndLevels)
     args.insert(args.end(), c.levels.begin(), c.levels.end());
     args.push_back("0.3");  // f = 1 at the centre, 0 at the corners, to the last bit
     TempDir dir;
-    const Images images = MakeImages(dir, args);
+    Images images;
+    ASSERT_NO_FATAL_FAILURE(MakeImages(dir, args, &images));
     EXPECT_EQ(images.run.err, "");
     for (const LibtiffImage* image : {&images.disk, &images.blurred}) {
         EXPECT_EQ(image->bits, c.bits);
@@ -199,7 +225,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(DiskBlur, ValueZeroGivesTwoUniformImages)
 {
     TempDir dir;
-    const Images images = MakeImages(dir, {"9", "7", "4", "3", "2", "0", "1"});
+    Images images;
+    ASSERT_NO_FATAL_FAILURE(MakeImages(dir, {"9", "7", "4", "3", "2", "0", "1"}, &images));
     for (const LibtiffImage* image : {&images.disk, &images.blurred}) {
         for (const std::uint32_t s : image->samples) ASSERT_EQ(s, 0u);
     }
@@ -214,7 +241,9 @@ TEST(DiskBlur, PixelAtDistanceRTakesTheDiskLevel)
     const double value = 200.0;
     const double R = 5.0;
     const double L = 1.5;
-    const Images images = MakeImages(dir, {"64", "48", "10", "10", "5", "200", "20", "1.5"});
+    Images images;
+    ASSERT_NO_FATAL_FAILURE(
+        MakeImages(dir, {"64", "48", "10", "10", "5", "200", "20", "1.5"}, &images));
     EXPECT_EQ(images.disk.at(13, 14), 220u);
     EXPECT_EQ(images.disk.at(13, 15), 20u);
     EXPECT_EQ(images.disk.at(10, 5), 220u);
@@ -231,7 +260,9 @@ TEST(DiskBlur, BlurredPixelsFollowTheProfile)
 {
     TempDir dir;
     const double ox = 30.3, oy = 21.7, R = 12.0, L = 3.0, bias = 5.0, value = 60000.0;
-    const Images images = MakeImages(dir, {"64", "48", "30.3", "21.7", "12", "60000", "5", "3"});
+    Images images;
+    ASSERT_NO_FATAL_FAILURE(
+        MakeImages(dir, {"64", "48", "30.3", "21.7", "12", "60000", "5", "3"}, &images));
     ASSERT_EQ(images.blurred.bits, 16);
     // Linear interpolation over steps h = 1/16 is off by at most
     // h^2 / 8 * max|value f''|, and |f''| stays below 0.6 / L^2 (the rim is
@@ -250,7 +281,9 @@ TEST(DiskBlur, BlurredPixelsFollowTheProfile)
 TEST(DiskBlur, DarkDiskRisesTowardTheBias)
 {
     TempDir dir;
-    const Images images = MakeImages(dir, {"64", "64", "32", "32", "10", "-800", "1000", "3"});
+    Images images;
+    ASSERT_NO_FATAL_FAILURE(
+        MakeImages(dir, {"64", "64", "32", "32", "10", "-800", "1000", "3"}, &images));
     const std::uint32_t centre = images.blurred.at(32, 32);
     EXPECT_NEAR(centre, 1000 - 800 * (1 - std::exp(-100.0 / 9.0)), 1.0);
     EXPECT_EQ(images.disk.at(32, 32), 200u);
@@ -266,7 +299,9 @@ TEST(DiskBlur, DarkDiskRisesTowardTheBias)
 TEST(DiskBlur, NarrowGaussianGivesTheDiskAwayFromTheRim)
 {
     TempDir dir;
-    const Images images = MakeImages(dir, {"40", "40", "19.5", "20.25", "11", "255", "0.05"});
+    Images images;
+    ASSERT_NO_FATAL_FAILURE(
+        MakeImages(dir, {"40", "40", "19.5", "20.25", "11", "255", "0.05"}, &images));
     for (std::uint32_t y = 0; y < 40; ++y) {
         for (std::uint32_t x = 0; x < 40; ++x) {
             if (std::fabs(std::hypot(x - 19.5, y - 20.25) - 11.0) < 0.3) continue;
@@ -278,7 +313,8 @@ TEST(DiskBlur, NarrowGaussianGivesTheDiskAwayFromTheRim)
 TEST(DiskBlur, CentreOutsideTheImage)
 {
     TempDir dir;
-    const Images images = MakeImages(dir, {"30", "20", "-25", "45", "40", "1000", "4"});
+    Images images;
+    ASSERT_NO_FATAL_FAILURE(MakeImages(dir, {"30", "20", "-25", "45", "40", "1000", "4"}, &images));
     EXPECT_EQ(images.run.err, kWarning);
     for (const auto& [x, y] : {std::pair{0u, 19u}, {29u, 0u}, {10u, 10u}, {29u, 19u}}) {
         const double d = std::hypot(x + 25.0, y - 45.0);
@@ -293,7 +329,8 @@ TEST(DiskBlur, InfiniteRadiiEnd)
     // spreads everything to the bias; both at once must still end.
     for (const auto& [R, L] : {std::pair{"inf", "2"}, {"3", "inf"}, {"inf", "inf"}}) {
         TempDir dir;
-        const Images images = MakeImages(dir, {"8", "7", "4", "3", R, "9", "2", L});
+        Images images;
+        ASSERT_NO_FATAL_FAILURE(MakeImages(dir, {"8", "7", "4", "3", R, "9", "2", L}, &images));
         EXPECT_EQ(images.run.err, std::string(R) == "inf" ? kWarning : "");
         EXPECT_EQ(images.disk.at(7, 5), std::string(R) == "inf" ? 11u : 2u);
         if (std::string(R) == "inf" && std::string(L) == "2") {

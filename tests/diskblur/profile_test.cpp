@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,11 @@ struct FractionCase {
     double L;
     double tolerance;
 };
+
+void PrintTo(const FractionCase& c, std::ostream* os)
+{
+    *os << "r " << c.r << ", R " << c.R << ", L " << c.L << ", tolerance " << c.tolerance;
+}
 
 // The series stops at the first term below 1e-9 of the sum.  Near the rim
 // with a large a = 2 r R / L^2 the terms fall slowly (like exp(-j^2 / 2a)),
@@ -238,6 +244,11 @@ struct TableCase {
     double bias;
     double value;
 };
+
+void PrintTo(const TableCase& c, std::ostream* os)
+{
+    *os << "R " << c.R << ", L " << c.L << ", bias " << c.bias << ", value " << c.value;
+}
 
 class FillProfileTest : public testing::TestWithParam<TableCase> {};
 

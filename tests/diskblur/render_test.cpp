@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <ostream>
 #include <tuple>
 #include <vector>
 
@@ -25,6 +26,12 @@ struct Scene {
     double bias;
     double value;
 };
+
+void PrintTo(const Scene& c, std::ostream* os)
+{
+    *os << c.nx << "x" << c.ny << ", centre (" << c.ox << ", " << c.oy << "), R " << c.radius
+        << ", L " << c.L << ", bias " << c.bias << ", value " << c.value;
+}
 
 // The scene, and whether to take the portable build of the loops.
 class FillDiskImagesTest : public testing::TestWithParam<std::tuple<Scene, bool>> {};

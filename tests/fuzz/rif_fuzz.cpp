@@ -12,16 +12,13 @@
 #include <string>
 
 #include "error.hpp"
+#include "fatal_exit.hpp"
 #include "rif.hpp"
 
 namespace {
 
-struct FatalExit {};
-
-[[noreturn]] void ThrowOnFatal()
-{
-    throw FatalExit{};
-}
+using testsupport::FatalExit;
+using testsupport::ThrowOnFatal;
 
 // The file each input goes through: RIF_FUZZ_FILE when set (the fuzz script
 // sets it and removes it afterwards), else one per process in /dev/shm,

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "fatal_exit.hpp"
+
 // The allocation test asks for more than the address space; under
 // AddressSanitizer that must come back as a null pointer, not an abort.
 extern "C" const char* __asan_default_options()
@@ -18,10 +20,27 @@ extern "C" const char* __asan_default_options()
 namespace {
 
 using testing::ExitedWithCode;
+using testsupport::FatalExit;
+using testsupport::ThrowOnFatalScope;
 
+// An accepted value returns without a message; a refusal would reach the
+// fatal hook, which throws here.
 TEST(CheckBias, AcceptsZeroTo65535)
 {
-    for (const double bias : {0.0, -0.0, 0.5, 1000.0, 65535.0}) CheckBias(bias);
+    const ThrowOnFatalScope hook;
+    for (const double bias : {0.0, -0.0, 0.5, 1000.0, 65535.0}) {
+        testing::internal::CaptureStderr();
+        EXPECT_NO_THROW(CheckBias(bias)) << bias;
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << bias;
+    }
+}
+
+TEST(CheckBias, RefusalReachesTheFatalHook)
+{
+    const ThrowOnFatalScope hook;
+    testing::internal::CaptureStderr();
+    EXPECT_THROW(CheckBias(-1.0), FatalExit);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "bad bias value.\n");
 }
 
 TEST(CheckBiasDeathTest, RefusesTheRest)
@@ -48,7 +67,11 @@ TEST(CheckValueDeathTest, LevelMustStayWithin0To65535)
     };
     for (const ValueCase& c : cases) {
         if (c.accepted) {
-            CheckValue(c.bias, c.value, "bad value of circle.");
+            const ThrowOnFatalScope hook;
+            testing::internal::CaptureStderr();
+            EXPECT_NO_THROW(CheckValue(c.bias, c.value, "bad value of circle."))
+                << c.bias << " " << c.value;
+            EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << c.bias << " " << c.value;
         } else {
             EXPECT_EXIT(CheckValue(c.bias, c.value, "bad value of sphere."), ExitedWithCode(1),
                         "^bad value of sphere\\.\n$")
@@ -187,8 +210,7 @@ TEST(AllocateImageDeathTest, BeyondTheAddressSpace)
 {
     // A small row table and a block of 2^31 * 4096 * 2 bytes (16 TiB).  The
     // sanitizer may print a warning of its own before the message.
-    EXPECT_EXIT(AllocateImage(INT_MAX, 4096), ExitedWithCode(1),
-                "memory allocation error\\.\n$");
+    EXPECT_EXIT(AllocateImage(INT_MAX, 4096), ExitedWithCode(1), "memory allocation error\\.\n$");
 }
 
 }  // namespace

@@ -11,18 +11,15 @@
 #include <vector>
 
 #include "error.hpp"
+#include "fatal_exit.hpp"
 #include "rif.hpp"
 #include "support.hpp"
 #include "tiff_builder.hpp"
 
 namespace rifharness {
 
-struct FatalExit {};
-
-[[noreturn]] inline void ThrowOnFatal()
-{
-    throw FatalExit{};
-}
+using testsupport::FatalExit;
+using testsupport::ThrowOnFatal;
 
 struct ReadResult {
     bool fatal = false;

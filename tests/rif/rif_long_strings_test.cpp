@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -29,6 +30,11 @@ struct LongCase {
     bool big;
     bool reversedFill;
 };
+
+void PrintTo(const LongCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 // Repeats a random block: the strings grow by one byte per code and soon
 // fill any store of a few hundred kilobytes; table-full Clears follow.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "../support/tiff_numbers.hpp"
+#include "lzw_codes.hpp"
 
 namespace tiffbuilder {
 
@@ -191,21 +192,6 @@ private:
 
 // Packs (code, width) pairs most significant bit first, as an LZW strip
 // holds them, and fills the last byte with 0 bits.
-inline Bytes PackCodes(const std::vector<std::pair<std::uint32_t, int>>& codes)
-{
-    Bytes out;
-    std::uint64_t acc = 0;
-    int n = 0;
-    for (const auto& [code, width] : codes) {
-        acc = (acc << width) | code;
-        n += width;
-        while (n >= 8) {
-            n -= 8;
-            out.push_back(static_cast<std::uint8_t>((acc >> n) & 0xFF));
-        }
-    }
-    if (n > 0) out.push_back(static_cast<std::uint8_t>((acc << (8 - n)) & 0xFF));
-    return out;
-}
+using testsupport::PackCodes;
 
 }  // namespace tiffbuilder

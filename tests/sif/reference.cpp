@@ -1,6 +1,9 @@
 #include "reference.hpp"
 
 #include <algorithm>
+#include <utility>
+
+#include "lzw_codes.hpp"
 
 #include "tiff_numbers.hpp"
 
@@ -231,15 +234,9 @@ Bytes EncodeLZW(const Bytes& bytes)
 
 Bytes PackCodes(const std::vector<Code>& codes)
 {
-    Bytes out;
-    std::size_t pos = 0;
-    for (const Code& c : codes) {
-        for (int b = c.width - 1; b >= 0; --b, ++pos) {
-            if (pos % 8 == 0) out.push_back(0);
-            if ((c.value >> b) & 1) out.back() |= static_cast<std::uint8_t>(0x80 >> (pos % 8));
-        }
-    }
-    return out;
+    std::vector<std::pair<std::uint32_t, int>> pairs;
+    for (const Code& c : codes) pairs.push_back({static_cast<std::uint32_t>(c.value), c.width});
+    return testsupport::PackCodes(pairs);
 }
 
 Bytes PackRow(const std::vector<std::uint16_t>& row, int bits)

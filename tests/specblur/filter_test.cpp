@@ -4,11 +4,14 @@
 
 #include <cmath>
 #include <cstdint>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "circular_convolution.hpp"
 #include "fft.hpp"
+#include "image.hpp"
 
 namespace {
 
@@ -17,126 +20,17 @@ namespace {
 const bool portableSelected = SelectFFTCode(FFTCode::kPortable);
 #endif
 
-// An image in memory with its table of row pointers.
-struct Image {
-    Image(std::int32_t w, std::int32_t h, std::int32_t b, std::uint16_t value = 0)
-        : width(w), height(h), bits(b), samples(static_cast<std::size_t>(w) * h, value)
-    {
-    }
-    std::uint16_t& at(std::int32_t x, std::int32_t y) { return samples[y * width + x]; }
-    std::uint16_t at(std::int32_t x, std::int32_t y) const { return samples[y * width + x]; }
-    std::vector<std::uint16_t*> Rows()
-    {
-        std::vector<std::uint16_t*> rows(height);
-        for (std::int32_t y = 0; y < height; ++y) rows[y] = &samples[y * width];
-        return rows;
-    }
-    std::int32_t width;
-    std::int32_t height;
-    std::int32_t bits;
-    std::vector<std::uint16_t> samples;
-};
-
-Image RandomImage(std::int32_t width, std::int32_t height, std::int32_t bits, std::uint32_t seed)
-{
-    Image image(width, height, bits);
-    std::mt19937 random(seed);
-    std::uniform_int_distribution<std::uint32_t> sample(0, (1u << bits) - 1);
-    for (auto& s : image.samples) s = static_cast<std::uint16_t>(sample(random));
-    return image;
-}
+using specref::AxisKernel;
+using specref::ExpectMatches;
+using specref::Reference;
+using testsupport::Image;
+using testsupport::RandomImage;
 
 Image Filtered(Image image, double radius, double bias)
 {
     auto rows = image.Rows();
     FilterImage(image.width, image.height, image.bits, rows.data(), radius, bias);
     return image;
-}
-
-std::int32_t PowerOfTwoAtLeast(std::int32_t n)
-{
-    std::int32_t p = 1;
-    while (p < n) p *= 2;
-    return p;
-}
-
-// The filter as a circular convolution over the padded Nx x Ny grid, by
-// direct sums: the kernel along one axis of length n is the inverse DFT of
-// exp(-pi^2 r^2 f^2), f the frequency of index u folded into 0 .. 1/2.
-std::vector<long double> AxisKernel(std::int32_t n, double radius)
-{
-    const long double pi = 3.141592653589793238462643383279502884L;
-    std::vector<long double> transfer(n);
-    for (std::int32_t u = 0; u < n; ++u) {
-        const long double f = static_cast<long double>(std::min(u, n - u)) / n;
-        transfer[u] = std::exp(-pi * pi * radius * radius * f * f);
-    }
-    std::vector<long double> kernel(n);
-    for (std::int32_t d = 0; d < n; ++d) {
-        long double sum = 0;
-        for (std::int32_t u = 0; u < n; ++u) {
-            sum += transfer[u] * std::cos(2 * pi * ((static_cast<long>(u) * d) % n) / n);
-        }
-        kernel[d] = sum / n;
-    }
-    return kernel;
-}
-
-// Unrounded filtered values (bias added back) at every position.
-struct Reference {
-    Reference(const Image& image, double radius, double bias)
-        : width(image.width), height(image.height), values(image.samples.size())
-    {
-        const std::int32_t nx = PowerOfTwoAtLeast(width);
-        const std::int32_t ny = PowerOfTwoAtLeast(height);
-        const auto kx = AxisKernel(nx, radius);
-        const auto ky = AxisKernel(ny, radius);
-        // Along x, then along y; positions in the padding contribute zero.
-        std::vector<long double> alongX(values.size());
-        for (std::int32_t y = 0; y < height; ++y) {
-            for (std::int32_t x = 0; x < width; ++x) {
-                long double sum = 0;
-                for (std::int32_t s = 0; s < width; ++s) {
-                    sum +=
-                        kx[(x - s + nx) % nx] * (image.at(s, y) - static_cast<long double>(bias));
-                }
-                alongX[y * width + x] = sum;
-            }
-        }
-        for (std::int32_t y = 0; y < height; ++y) {
-            for (std::int32_t x = 0; x < width; ++x) {
-                long double sum = 0;
-                for (std::int32_t t = 0; t < height; ++t) {
-                    sum += ky[(y - t + ny) % ny] * alongX[t * width + x];
-                }
-                values[y * width + x] = static_cast<double>(bias + sum);
-            }
-        }
-    }
-    std::int32_t width;
-    std::int32_t height;
-    std::vector<double> values;
-};
-
-// Compares every sample with the rounded and clamped reference value, except
-// where that value is within 1e-9 of a half-integer or of a clamp bound
-// (where rounding may send it either way).  Returns the number of
-// samples compared.
-int ExpectMatches(const Image& out, const Reference& reference)
-{
-    const double maxval = (1 << out.bits) - 1;
-    int compared = 0;
-    for (std::int32_t y = 0; y < out.height; ++y) {
-        for (std::int32_t x = 0; x < out.width; ++x) {
-            const double val = reference.values[y * out.width + x];
-            if (std::fabs(val - std::floor(val) - 0.5) < 1e-9) continue;
-            if (std::fabs(val) < 1e-9 || std::fabs(val - maxval) < 1e-9) continue;
-            const double expected = val < 0 ? 0 : val > maxval ? maxval : std::floor(val + 0.5);
-            EXPECT_EQ(out.at(x, y), expected) << "at " << x << "," << y << " value " << val;
-            ++compared;
-        }
-    }
-    return compared;
 }
 
 TEST(FilterImage, MatchesDirectCircularConvolution)
@@ -169,6 +63,12 @@ struct DepthCase {
     double radius;
     int bias;  // index into Biases()
 };
+
+void PrintTo(const DepthCase& c, std::ostream* os)
+{
+    *os << c.width << "x" << c.height << ", " << c.bits << " bits, radius " << c.radius << ", bias "
+        << c.bias;
+}
 
 std::vector<double> Biases(std::int32_t bits)
 {

@@ -7,6 +7,7 @@
 #include <tiffio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -194,6 +195,49 @@ std::optional<LibtiffImage> ReadWithLibtiff(const std::string& path)
     TIFFClose(tif);
     if (!ok) return std::nullopt;
     return image;
+}
+
+bool StoreWithLibtiff(const std::string& path, const Image& image, const LibtiffLayout& layout,
+                      const char* description)
+{
+    TIFF* tif = TIFFOpen(path.c_str(), layout.bigEndian ? "wb" : "wl");
+    if (tif == nullptr) return false;
+    const auto width = static_cast<std::uint32_t>(image.width);
+    const auto height = static_cast<std::uint32_t>(image.height);
+    const int bits = image.bits;
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width);
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height);
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, bits);
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(tif, TIFFTAG_COMPRESSION, layout.compression);
+    TIFFSetField(tif, TIFFTAG_FILLORDER, layout.fillOrder);
+    if (layout.predictor != PREDICTOR_NONE) TIFFSetField(tif, TIFFTAG_PREDICTOR, layout.predictor);
+    if (layout.rowsPerStrip != 0) TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, layout.rowsPerStrip);
+    if (description != nullptr) TIFFSetField(tif, TIFFTAG_IMAGEDESCRIPTION, description);
+    std::vector<std::uint8_t> line(static_cast<std::size_t>(TIFFScanlineSize64(tif)));
+    bool ok = true;
+    for (std::uint32_t y = 0; y < height && ok; ++y) {
+        std::fill(line.begin(), line.end(), 0);
+        for (std::uint32_t x = 0; x < width; ++x) {
+            const std::uint16_t s =
+                image.at(static_cast<std::int32_t>(x), static_cast<std::int32_t>(y));
+            if (bits == 16) {
+                std::memcpy(line.data() + 2 * x, &s, 2);
+            } else if (bits == 8) {
+                line[x] = static_cast<std::uint8_t>(s);
+            } else {
+                for (int b = 0; b < bits; ++b) {
+                    const std::uint64_t bit = static_cast<std::uint64_t>(x) * bits + b;
+                    if ((s >> (bits - 1 - b)) & 1) line[bit / 8] |= 0x80 >> (bit % 8);
+                }
+            }
+        }
+        ok = TIFFWriteScanline(tif, line.data(), y, 0) == 1;
+    }
+    TIFFClose(tif);
+    return ok;
 }
 
 }  // namespace testsupport

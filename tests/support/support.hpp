@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "image.hpp"
+
 namespace testsupport {
 
 // Path of a program built into the build tree's bin directory.
@@ -60,5 +62,22 @@ struct LibtiffImage {
 // any compression libtiff knows).  Errors and warnings go to `errors`;
 // returns std::nullopt when libtiff cannot read the file.
 std::optional<LibtiffImage> ReadWithLibtiff(const std::string& path);
+
+// How StoreWithLibtiff lays out the file.
+struct LibtiffLayout {
+    bool bigEndian = true;
+    std::uint16_t compression = 1;   // COMPRESSION_NONE
+    std::uint16_t fillOrder = 1;     // FILLORDER_MSB2LSB
+    std::uint16_t predictor = 1;     // PREDICTOR_NONE
+    std::uint32_t rowsPerStrip = 0;  // 0: libtiff's default
+};
+
+// Writes the image (1 to 16 bits per sample, BlackIsZero) through libtiff's
+// own API, so that the file comes from a writer no one here wrote.
+// Scanlines are packed most significant bit first; 16-bit samples are
+// handed over in host order and libtiff stores them in the file's byte
+// order.  Returns false when libtiff refuses.
+bool StoreWithLibtiff(const std::string& path, const Image& image, const LibtiffLayout& layout,
+                      const char* description = nullptr);
 
 }  // namespace testsupport

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <ostream>
 #include <random>
 #include <sstream>
 #include <string>
@@ -204,6 +205,11 @@ struct NoiseCase {
     int spread;  // B = A + offset + noise in [-spread, spread], clamped
     int offset;
 };
+
+void PrintTo(const NoiseCase& c, std::ostream* os)
+{
+    *os << c.name << ": " << c.bits << " bits, spread " << c.spread << ", offset " << c.offset;
+}
 
 class ImgcompareNoise : public ::testing::TestWithParam<NoiseCase> {};
 
