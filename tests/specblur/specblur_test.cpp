@@ -84,7 +84,7 @@ std::vector<std::uint32_t> Expected(Samples s, double radius, double bias)
 {
     std::vector<std::uint16_t*> rows(s.height);
     for (std::int32_t y = 0; y < s.height; ++y) rows[y] = &s.values[y * s.width];
-    FilterImage(s.width, s.height, s.bits, rows.data(), radius, bias);
+    EXPECT_TRUE(FilterImage(s.width, s.height, s.bits, rows.data(), radius, bias));
     return std::vector<std::uint32_t>(s.values.begin(), s.values.end());
 }
 
