@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 
 // The largest sample of `bits` bits per sample (1 .. 16): 2^bits - 1.
 constexpr double TopSample(int bits)
@@ -20,9 +21,14 @@ constexpr double TopSample(int bits)
 template <typename V>
 [[gnu::always_inline]] inline V ClampOffsetValue(V v, double top)
 {
-    const V zero{};
-    const V low = v >= 0.0 ? v : zero;  // also NaN -> 0
-    return low > top ? zero + top : low;
+    // v >= 0 is false for a NaN.  For a double the bounds stay plain
+    // constants, so that loops over this rule vectorise.
+    if constexpr (std::is_same_v<V, double>) {
+        return v >= 0.0 ? (v > top ? top : v) : 0.0;
+    } else {
+        const V zero{};
+        return v >= 0.0 ? (v > top ? zero + top : v) : zero;
+    }
 }
 
 // The sample of a value that already carries the rounding offset.
