@@ -210,7 +210,9 @@ int main(int argc, char** argv)
     std::size_t runBytes = 0;
     if (!RunBytes(&runBytes) || !FitsAllocatable(runBytes)) Error("memory allocation error.");
     std::uint16_t** sphere = AllocateImage(nx, ny);
+    if (sphere == nullptr) Error("memory allocation error.");
     std::uint16_t** blurred = AllocateImage(nx, ny);
+    if (blurred == nullptr) Error("memory allocation error.");
 
     const double centre = BallCentreFraction(radius, gaussRadius);
     const int digits = SliceDigits(nz);

@@ -22,18 +22,17 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <numbers>
 #include <utility>
 
+#include "aligned.hpp"
+#include "dispatch.hpp"
+#include "rounding.hpp"
 #include "size.hpp"
-
-#ifdef __linux__
-#include <sys/mman.h>
-#endif
 
 namespace {
 
 constexpr double kLn2 = 0.6931471805599453;
-constexpr double kPi = 3.141592653589793;
 
 // Vector types of 2, 4 and 8 doubles.  The compiler turns their arithmetic
 // into the instructions of the function they are inlined into: SSE2 for the
@@ -63,10 +62,7 @@ Convolution convolve = nullptr;  // chosen code path; null until first use
 // Rounds half up and clamps to 0 .. top; a sum that is not a number gives 0.
 inline std::uint16_t Quantise(double sum)
 {
-    const double t = sum + 0.5;
-    if (!(t >= 1.0)) return 0;
-    if (t >= top + 1.0) return static_cast<std::uint16_t>(top);
-    return static_cast<std::uint16_t>(t);
+    return RoundSample(sum, top);
 }
 
 // The plain loop, term by term, for the cases the vector paths leave out.
@@ -160,17 +156,15 @@ struct Narrow<8> {
     using Sample = std::uint16_t __attribute__((vector_size(16)));
 };
 
-// Quantise for a vector of sums, stored as samples at dst: the same
-// comparisons and the same truncation, lane by lane.
+// Quantise for a vector of sums, stored as samples at dst: the common
+// rounding rule instantiated on the vector type (the same comparisons and
+// the same truncation, lane by lane); the tests hold it to the scalar rule.
 template <class V>
 [[gnu::always_inline]] inline void StoreQuantised(V sum, std::uint16_t* dst)
 {
     using Int = typename Narrow<sizeof(V) / sizeof(double)>::Int;
     using Sample = typename Narrow<sizeof(V) / sizeof(double)>::Sample;
-    const V zero{};
-    V t = sum + 0.5;
-    t = t >= 1.0 ? t : zero;
-    t = t >= top + 1.0 ? zero + top : t;
+    const V t = ClampOffsetValue(sum + 0.5, top);
     const Sample samples = __builtin_convertvector(__builtin_convertvector(t, Int), Sample);
     std::memcpy(dst, &samples, sizeof samples);
 }
@@ -259,51 +253,13 @@ __attribute__((target("avx512f"))) void ConvolveAvx512()
 }
 #endif
 
-Convolution ConvolutionOf(ConvolveCode code)
-{
-    switch (code) {
-        case ConvolveCode::kPortable:
-            return ConvolvePortable;
+constexpr CodeBuilds<Convolution> kBuilds = {
+    ConvolvePortable,
 #ifdef BLUR_X86
-        case ConvolveCode::kAvx2:
-            return ConvolveAvx2;
-        case ConvolveCode::kAvx512:
-            return ConvolveAvx512;
-#else
-        default:
-            break;
+    ConvolveAvx2,
+    ConvolveAvx512,
 #endif
-    }
-    return nullptr;
-}
-
-Convolution FastestConvolution()
-{
-    if (ConvolveCodeRuns(ConvolveCode::kAvx512)) return ConvolutionOf(ConvolveCode::kAvx512);
-    if (ConvolveCodeRuns(ConvolveCode::kAvx2)) return ConvolutionOf(ConvolveCode::kAvx2);
-    return ConvolutionOf(ConvolveCode::kPortable);
-}
-
-// Large blocks (the working copy) on 2 MiB pages where the system has
-// them on request: a fresh block costs one page fault per page touched,
-// which for a working copy of tens of megabytes on 4 KiB pages takes about
-// as long as a small convolution.  The block keeps its exact size; only the
-// whole 2 MiB pages inside it are advised, so no memory is added.  Freed
-// with std::free.
-constexpr std::size_t kHugePage = std::size_t(1) << 21;
-
-void* AllocateLarge(std::size_t bytes)
-{
-#ifdef MADV_HUGEPAGE
-    if (bytes >= kHugePage) {
-        void* block = nullptr;
-        if (posix_memalign(&block, kHugePage, bytes) != 0) return nullptr;
-        madvise(block, bytes - bytes % kHugePage, MADV_HUGEPAGE);
-        return block;
-    }
-#endif
-    return std::malloc(bytes);
-}
+};
 
 }  // namespace
 
@@ -319,27 +275,12 @@ std::int32_t KernelHalfWidth(double radius, std::int32_t bitsPerSample, std::int
 
 bool ConvolveCodeRuns(ConvolveCode code)
 {
-    switch (code) {
-        case ConvolveCode::kPortable:
-            return true;
-#ifdef BLUR_X86
-        case ConvolveCode::kAvx2:
-            return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-        case ConvolveCode::kAvx512:
-            return __builtin_cpu_supports("avx512f");
-#else
-        default:
-            return false;
-#endif
-    }
-    return false;
+    return BuildRuns(kBuilds, code);
 }
 
 bool SelectConvolveCode(ConvolveCode code)
 {
-    if (!ConvolveCodeRuns(code)) return false;
-    convolve = ConvolutionOf(code);
-    return true;
+    return SelectBuild(kBuilds, code, &convolve);
 }
 
 bool ConvolveImage(std::uint16_t* const* rows, std::int32_t imageWidth, std::int32_t imageHeight,
@@ -356,7 +297,7 @@ bool ConvolveImage(std::uint16_t* const* rows, std::int32_t imageWidth, std::int
         !CheckedAdd(kMaxGroup, 2 * static_cast<std::size_t>(hx), &stageCount) ||
         !CheckedMul(stageCount, sizeof(double), &stageBytes))
         return false;
-    double* workCopy = static_cast<double*>(AllocateLarge(workBytes));
+    double* workCopy = static_cast<double*>(AllocateAligned(workBytes));
     double* kernelTable = static_cast<double*>(std::malloc(kernelBytes));
     double* stageRow = static_cast<double*>(std::malloc(stageBytes));
     if (workCopy == nullptr || kernelTable == nullptr || stageRow == nullptr) {
@@ -371,7 +312,7 @@ bool ConvolveImage(std::uint16_t* const* rows, std::int32_t imageWidth, std::int
         for (std::int32_t x = 0; x < imageWidth; ++x) w[x] = rows[y][x] - imageBias;
     }
     const double r2 = radius * radius;
-    const double norm = kPi * r2;
+    const double norm = std::numbers::pi * r2;
     for (std::int32_t i = 0; i < hy; ++i) {
         double* w = kernelTable + static_cast<std::size_t>(i) * hx;
         const double i2 = static_cast<double>(i) * i;
@@ -391,7 +332,7 @@ bool ConvolveImage(std::uint16_t* const* rows, std::int32_t imageWidth, std::int
     kernelRows = hy;
     bias = imageBias;
     top = std::ldexp(1.0, bitsPerSample) - 1.0;
-    if (convolve == nullptr) convolve = FastestConvolution();
+    if (convolve == nullptr) convolve = FastestBuild(kBuilds);
     // The largest weight is the centre one; the zero padding needs it and
     // every working value finite.
     const bool finite = std::isfinite(kernelTable[0]) && std::isfinite(imageBias);

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "dispatch.hpp"
+
 // Half-width of the kernel window along an axis of `size` samples (size at
 // least 1): min(⌈r·√((bits + 1)·ln 2)⌉, size).  The window covers offsets
 // up to half-width − 1 on either side.  `radius` > 0 (+inf gives `size`).
@@ -24,8 +26,8 @@ bool ConvolveImage(std::uint16_t* const* rows, std::int32_t width, std::int32_t 
 // Code paths of the convolution.  They give the same samples, except that
 // the fused multiply-adds of kAvx2 and kAvx512 (one rounding per term
 // instead of two) may send a sum lying within rounding error of a
-// half-integer the other way.
-enum class ConvolveCode { kPortable, kAvx2, kAvx512 };
+// half-integer the other way.  All three are built.
+using ConvolveCode = CodePath;
 
 // Whether this processor runs `code`.
 bool ConvolveCodeRuns(ConvolveCode code);

@@ -87,7 +87,9 @@ int main(int argc, char** argv)
     auto* profile = n == 0 ? nullptr : static_cast<double*>(std::malloc(n * sizeof(double)));
     if (profile == nullptr) Error("memory allocation error.");
     std::uint16_t** disk = AllocateImage(nx, ny);
+    if (disk == nullptr) Error("memory allocation error.");
     std::uint16_t** blurred = AllocateImage(nx, ny);
+    if (blurred == nullptr) Error("memory allocation error.");
 
     FillProfile(profile, FirstProfileEntry(nx, ny, ox, oy), n, radius, gaussRadius, bias, value);
     DiskPhantom phantom;

@@ -5,8 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "dispatch.hpp"
 #include "phantom.hpp"
 #include "profile.hpp"
+#include "rounding.hpp"
 
 namespace {
 
@@ -35,9 +37,10 @@ template <typename Index>
         const auto k = static_cast<Index>(s);
         const double w = s - static_cast<double>(k);
         const double v = t[k] + w * (t[k + 1] - t[k]);
-        // The rule of ClampSample, written out so that the loop vectorises.
-        const double c = !(v >= 0.0) ? 0.0 : (v > top ? top : v);
-        blurRow[x] = static_cast<std::uint16_t>(static_cast<std::int32_t>(c));
+        // The common rounding rule (the offset is in the table); inlined, so
+        // that the loop vectorises.  The tests hold every build of this loop
+        // to the scalar rule.
+        blurRow[x] = OffsetSample(v, top);
     }
 }
 
@@ -70,6 +73,12 @@ void FillRowsLargeTable(const DiskPhantom& p, std::uint16_t* const* disk,
 {
     FillAllRows<std::size_t>(p, disk, blurred);
 }
+
+using Fill = void (*)(const DiskPhantom&, std::uint16_t* const*, std::uint16_t* const*);
+
+constexpr CodeBuilds<Fill> kBuilds = {FillRowsPortable, FillRowsAvx2};
+
+Fill fill = FastestBuild(kBuilds);  // for tables of fewer than 2^31 entries
 
 // True when every table index fits std::int32_t.
 bool SmallTable(const DiskPhantom& p)
@@ -105,19 +114,15 @@ std::size_t FirstProfileEntry(std::int32_t nx, std::int32_t ny, double ox, doubl
 void FillDiskImages(const DiskPhantom& phantom, std::uint16_t* const* disk,
                     std::uint16_t* const* blurred)
 {
-    if (SmallTable(phantom) && __builtin_cpu_supports("avx2")) {
-        FillRowsAvx2(phantom, disk, blurred);
-    } else {
-        FillDiskImagesPortable(phantom, disk, blurred);
-    }
+    (SmallTable(phantom) ? fill : FillRowsLargeTable)(phantom, disk, blurred);
 }
 
-void FillDiskImagesPortable(const DiskPhantom& phantom, std::uint16_t* const* disk,
-                            std::uint16_t* const* blurred)
+bool DiskFillCodeRuns(DiskFillCode code)
 {
-    if (SmallTable(phantom)) {
-        FillRowsPortable(phantom, disk, blurred);
-    } else {
-        FillRowsLargeTable(phantom, disk, blurred);
-    }
+    return BuildRuns(kBuilds, code);
+}
+
+bool SelectDiskFillCode(DiskFillCode code)
+{
+    return SelectBuild(kBuilds, code, &fill);
 }

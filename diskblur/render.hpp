@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "dispatch.hpp"
+
 struct DiskPhantom {
     std::int32_t nx = 0;                 // width in pixels
     std::int32_t ny = 0;                 // height in pixels
@@ -35,7 +37,15 @@ std::size_t FirstProfileEntry(std::int32_t nx, std::int32_t ny, double ox, doubl
 void FillDiskImages(const DiskPhantom& phantom, std::uint16_t* const* disk,
                     std::uint16_t* const* blurred);
 
-// FillDiskImages without the AVX2 build of its loops (the samples are the
-// same); lets the tests cover the portable build on any machine.
-void FillDiskImagesPortable(const DiskPhantom& phantom, std::uint16_t* const* disk,
-                            std::uint16_t* const* blurred);
+// Code paths of FillDiskImages.  The AVX2 build uses no fused multiply-add,
+// so every path gives the same samples; there is no kAvx512 build.  A
+// table of 2^31 entries or more always takes the portable loop.
+using DiskFillCode = CodePath;
+
+// Whether this processor runs `code`.
+bool DiskFillCodeRuns(DiskFillCode code);
+
+// Chooses the code path for the following calls (tests and benchmarks);
+// by default the fastest one this processor runs is used.  Returns false,
+// changing nothing, when the processor does not run `code`.
+bool SelectDiskFillCode(DiskFillCode code);

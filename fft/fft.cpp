@@ -3,7 +3,9 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdlib>
+#include <numbers>
 
+#include "dispatch.hpp"
 #include "size.hpp"
 
 // The vector helpers below are always inlined and never cross a call
@@ -12,7 +14,6 @@
 
 namespace {
 
-constexpr double kPi = 3.141592653589793;
 constexpr std::int32_t kMaxLength = std::int32_t{1} << 30;  // largest length as int32 power of 2
 constexpr std::size_t kComplexBytes = 2 * sizeof(double);
 // Complex values per block of the early stages (16 KiB).
@@ -477,24 +478,9 @@ __attribute__((target("avx2,fma"))) void TransformAvx2(int direction, std::size_
 
 using TransformFunction = void (*)(int, std::size_t, const double*, double*);
 
-TransformFunction TransformOf(FFTCode code)
-{
-    switch (code) {
-        case FFTCode::kAvx2:
-            return TransformAvx2;
-        case FFTCode::kPortable:
-            break;
-    }
-    return TransformPortable;
-}
+constexpr CodeBuilds<TransformFunction> kBuilds = {TransformPortable, TransformAvx2};
 
-TransformFunction Fastest()
-{
-    return FFTCodeRuns(FFTCode::kAvx2) ? TransformOf(FFTCode::kAvx2)
-                                       : TransformOf(FFTCode::kPortable);
-}
-
-TransformFunction transform = Fastest();
+TransformFunction transform = FastestBuild(kBuilds);
 
 }  // namespace
 
@@ -509,7 +495,7 @@ std::int32_t SetUpFFT(std::int32_t n, double** table)
     auto* t = static_cast<double*>(std::malloc(bytes));
     if (t == nullptr) return 0;
     for (std::int32_t k = 0; k < length; ++k) {
-        const double angle = (k * kPi) / length;
+        const double angle = (k * std::numbers::pi) / length;
         t[2 * k] = std::cos(angle);
         t[2 * k + 1] = std::sin(angle);
     }
@@ -532,19 +518,10 @@ void FFT4(int direction, std::int32_t n, const double* table, double* data)
 
 bool FFTCodeRuns(FFTCode code)
 {
-    switch (code) {
-        case FFTCode::kPortable:
-            return true;
-        case FFTCode::kAvx2:
-            __builtin_cpu_init();
-            return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    }
-    return false;
+    return BuildRuns(kBuilds, code);
 }
 
 bool SelectFFTCode(FFTCode code)
 {
-    if (!FFTCodeRuns(code)) return false;
-    transform = TransformOf(code);
-    return true;
+    return SelectBuild(kBuilds, code, &transform);
 }

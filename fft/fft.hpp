@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "dispatch.hpp"
+
 // Chooses the transform length for a requested length n (1 when n <= 1,
 // otherwise the smallest power of two >= n, n at most 2^30) and allocates
 // (std::malloc) its twiddle table into *table: N complex values,
@@ -24,7 +26,8 @@ void FFT4(int direction, std::int32_t n, const double* table, double* data);
 
 // Code paths of the transform.  kAvx2 uses fused multiply-adds (one rounding
 // where the portable code has two), so the two differ by rounding only.
-enum class FFTCode { kPortable, kAvx2 };
+// There is no kAvx512 build.
+using FFTCode = CodePath;
 
 // Whether this processor runs `code`.
 bool FFTCodeRuns(FFTCode code);

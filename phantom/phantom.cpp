@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "error.hpp"
+#include "rounding.hpp"
 #include "size.hpp"
 
 namespace {
@@ -37,15 +38,12 @@ int PhantomBits(double bias, double value)
 
 std::uint16_t LevelSample(double level)
 {
-    return static_cast<std::uint16_t>(std::floor(level + 0.5));
+    return RoundSample(level, kMaxLevel);
 }
 
 std::uint16_t ClampSample(double v, int bits)
 {
-    const double top = MaxSample(bits);
-    if (!(v >= 0.0)) return 0;  // a NaN must not reach the conversion
-    if (v > top) return MaxSample(bits);
-    return static_cast<std::uint16_t>(v);
+    return OffsetSample(v, MaxSample(bits));
 }
 
 std::string PhantomDescription(double bias, int bits)
@@ -77,11 +75,14 @@ std::uint16_t** AllocateImage(std::int32_t nx, std::int32_t ny)
         !CheckedMul(static_cast<std::size_t>(ny), sizeof(std::uint16_t*), &tableBytes) ||
         !CheckedMul(static_cast<std::size_t>(nx), static_cast<std::size_t>(ny),
                     sizeof(std::uint16_t), &blockBytes))
-        Error("memory allocation error.");
+        return nullptr;
     auto** rows = static_cast<std::uint16_t**>(std::malloc(tableBytes));
-    if (rows == nullptr) Error("memory allocation error.");
+    if (rows == nullptr) return nullptr;
     auto* block = static_cast<std::uint16_t*>(std::malloc(blockBytes));
-    if (block == nullptr) Error("memory allocation error.");
+    if (block == nullptr) {
+        std::free(rows);
+        return nullptr;
+    }
     for (std::int32_t y = 0; y < ny; ++y) rows[y] = block + static_cast<std::size_t>(y) * nx;
     return rows;
 }

@@ -26,11 +26,11 @@ inline std::uint16_t MaxSample(int bits)
     return static_cast<std::uint16_t>((1u << bits) - 1u);
 }
 
-// A level in 0 .. 65535 rounded half up: floor(level + 0.5).
+// A level in 0 .. 65535 rounded half up: floor(level + 0.5) (RoundSample).
 std::uint16_t LevelSample(double level);
 
 // A value that already carries the rounding offset 0.5: 0 when v < 0 or NaN,
-// MaxSample(bits) when v exceeds it, otherwise floor(v).
+// MaxSample(bits) when v exceeds it, otherwise floor(v) (OffsetSample).
 std::uint16_t ClampSample(double v, int bits);
 
 // The description text "%lf\t%lf" of -bias and MaxSample(bits) - bias.
@@ -47,8 +47,8 @@ int ParseInteger(const char* text);
 bool Suppressed(const char* path);
 
 // An image of nx * ny samples as one block with a table of ny row pointers
-// into it (row y at y * nx).  Ends with "memory allocation error." when the
-// block or the table cannot be allocated, including sizes that cannot be
-// represented.  FreeImage releases both.
+// into it (row y at y * nx), or null when the block or the table cannot be
+// allocated, including sizes that cannot be represented (nothing is then
+// held).  FreeImage releases both.
 std::uint16_t** AllocateImage(std::int32_t nx, std::int32_t ny);
 void FreeImage(std::uint16_t** rows);

@@ -1,14 +1,14 @@
 #include "filter.hpp"
 
-#include <sys/mman.h>
-
 #include <cmath>
 #include <cstddef>
 #include <cstdlib>
 #include <initializer_list>
+#include <numbers>
 
-#include "error.hpp"
+#include "aligned.hpp"
 #include "fft.hpp"
+#include "rounding.hpp"
 #include "size.hpp"
 
 // The image is real and only the real part of the result is kept, so the
@@ -22,7 +22,7 @@
 // one inverse transform per pair.
 namespace {
 
-constexpr double kPiSquared = 9.869604401089358;
+constexpr double kPiSquared = std::numbers::pi * std::numbers::pi;
 constexpr int kForward = -1;
 constexpr int kInverse = 1;
 constexpr std::size_t kComplexDoubles = 2;
@@ -30,16 +30,7 @@ constexpr std::size_t kComplexBytes = kComplexDoubles * sizeof(double);
 // Columns gathered and transformed together: one 64-byte line of a work
 // row holds four complex values.
 constexpr std::size_t kGather = 4;
-// Blocks start on a cache line, so that every row of the work array (a
-// multiple of kGather complex values) does too and a column gather uses
-// whole lines.
-constexpr std::size_t kAlignment = 64;
-// Blocks of a huge page or more start on a huge page and ask the kernel for
-// huge pages: a column gather touches one line in every row, which with
-// small pages means one page (and TLB entry) per row.
-constexpr std::size_t kHugePage = std::size_t{2} << 20;
 constexpr std::int32_t kMaxLength = std::int32_t{1} << 30;
-const char* const kNoMemory = "memory allocation error.";
 
 // Sizes of one filtering: the transform lengths, the number of spectrum
 // columns kept and the distance between work rows, in complex values.
@@ -95,36 +86,26 @@ double* column = nullptr;
 double* factorX = nullptr;
 double* factorY = nullptr;
 
-// A block of `bytes` bytes aligned to kAlignment (to kHugePage when that
-// large), or null.
-double* AllocateAligned(std::size_t bytes)
-{
-    const std::size_t alignment = bytes >= kHugePage ? kHugePage : kAlignment;
-    std::size_t rounded = 0;
-    if (!CheckedAdd(bytes, alignment - 1, &rounded)) return nullptr;
-    rounded -= rounded % alignment;
-    void* block = std::aligned_alloc(alignment, rounded);
-#ifdef MADV_HUGEPAGE
-    // Only advice: without huge pages everything works the same, slower.
-    if (block != nullptr && alignment == kHugePage) madvise(block, rounded, MADV_HUGEPAGE);
-#endif
-    return static_cast<double*>(block);
-}
-
-void Allocate(std::int32_t width, std::int32_t height)
+// The work space, in this order; false at the first block that cannot be
+// had (Release frees the ones before it).  Every block starts on a cache
+// line, so that every row of the work array (a multiple of kGather complex
+// values) does too and a column gather uses whole lines; the large ones on
+// huge pages, since a column gather touches one line in every row.
+bool Allocate(std::int32_t width, std::int32_t height)
 {
     const std::int32_t nx = SetUpFFT(width, &tableX);
-    if (nx == 0) Error(kNoMemory);
+    if (nx == 0) return false;
     const std::int32_t ny = SetUpFFT(height, &tableY);
-    if (ny == 0) Error(kNoMemory);
+    if (ny == 0) return false;
     layout = LayoutOf(static_cast<std::size_t>(nx), static_cast<std::size_t>(ny));
     std::size_t bytes[5] = {};
-    if (!BlockBytes(layout, height, bytes)) Error(kNoMemory);
+    if (!BlockBytes(layout, height, bytes)) return false;
     double** const blocks[5] = {&array, &pair, &column, &factorX, &factorY};
     for (int b = 0; b < 5; ++b) {
-        *blocks[b] = AllocateAligned(bytes[b]);
-        if (*blocks[b] == nullptr) Error(kNoMemory);
+        *blocks[b] = static_cast<double*>(AllocateAligned(bytes[b]));
+        if (*blocks[b] == nullptr) return false;
     }
+    return true;
 }
 
 void Release()
@@ -242,23 +223,11 @@ void FilterColumns(std::int32_t height)
     }
 }
 
-// bias + val rounded (halves upwards) and clamped to 0 .. maxval; a NaN
-// (from a bias that is not a number) becomes 0.
-std::uint16_t Sample(double val, double maxval)
-{
-    double sample = 0.0;
-    if (val > maxval) {
-        sample = maxval;
-    } else if (val >= 0.0) {
-        sample = val + 0.5;
-    }
-    return static_cast<std::uint16_t>(sample);
-}
-
 // Spectra along x back to image rows, two at a time: the full spectrum of
 // row y + i row y + 1 is A[u] + i B[u], with A[-u] = conj A[u] (and so for
 // B) above Nx/2; its inverse transform holds row y in the real and row
-// y + 1 in the imaginary parts.  Bias added, rounded and clamped.
+// y + 1 in the imaginary parts.  Bias added, rounded and clamped
+// (RoundSample; a NaN from a bias that is not a number becomes 0).
 void RestoreRows(std::int32_t width, std::int32_t height, std::int32_t bitsPerSample,
                  std::uint16_t* const* rows, double bias)
 {
@@ -281,11 +250,11 @@ void RestoreRows(std::int32_t width, std::int32_t height, std::int32_t bitsPerSa
         }
         FFT(kInverse, static_cast<std::int32_t>(nx), tableX, pair);
         std::uint16_t* outA = rows[y];
-        for (std::int32_t x = 0; x < width; ++x) outA[x] = Sample(bias + pair[2 * x], maxval);
+        for (std::int32_t x = 0; x < width; ++x) outA[x] = RoundSample(bias + pair[2 * x], maxval);
         if (second) {
             std::uint16_t* outB = rows[y + 1];
             for (std::int32_t x = 0; x < width; ++x) {
-                outB[x] = Sample(bias + pair[2 * x + 1], maxval);
+                outB[x] = RoundSample(bias + pair[2 * x + 1], maxval);
             }
         }
     }
@@ -312,13 +281,17 @@ bool FilterWorkBytes(std::int32_t width, std::int32_t height, std::size_t* bytes
     return true;
 }
 
-void FilterImage(std::int32_t width, std::int32_t height, std::int32_t bitsPerSample,
+bool FilterImage(std::int32_t width, std::int32_t height, std::int32_t bitsPerSample,
                  std::uint16_t* const* rows, double radius, double bias)
 {
-    Allocate(width, height);
+    if (!Allocate(width, height)) {
+        Release();
+        return false;
+    }
     SetUpTransfer(radius);
     TransformRows(width, height, rows, bias);
     FilterColumns(height);
     RestoreRows(width, height, bitsPerSample, rows, bias);
     Release();
+    return true;
 }

@@ -9,10 +9,10 @@
 // Gaussian of radius `radius` (>= 0, in samples): bias is subtracted, the
 // image is padded with zeros to the next powers of two Nx x Ny, its spectrum
 // is multiplied by exp(-pi^2 r^2 (fx^2 + fy^2)), and the bias is added back
-// to the result, rounded and clamped to 0 .. 2^bitsPerSample - 1.  Ends the
-// process with "memory allocation error." when its work space cannot be
-// allocated.
-void FilterImage(std::int32_t width, std::int32_t height, std::int32_t bitsPerSample,
+// to the result, rounded and clamped to 0 .. 2^bitsPerSample - 1.  Returns
+// false, leaving the image untouched, when its work space cannot be
+// allocated (or its size cannot be represented).
+bool FilterImage(std::int32_t width, std::int32_t height, std::int32_t bitsPerSample,
                  std::uint16_t* const* rows, double radius, double bias);
 
 // Sets *bytes to the size of the work space FilterImage allocates for an

@@ -63,7 +63,7 @@ int main(int argc, char** argv)
     std::size_t runBytes = 0;
     if (!RunBytes(width, height, description, &runBytes) || !FitsAllocatable(runBytes))
         Error("memory allocation error.");
-    FilterImage(width, height, bits, rows, radius, bias);
+    if (!FilterImage(width, height, bits, rows, radius, bias)) Error("memory allocation error.");
     StoreImageFile(output, width, height, bits, rows, description,
                    KeptPhotometric(photometric, bits));
 

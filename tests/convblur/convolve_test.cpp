@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "reference.hpp"
+#include "rounding.hpp"
 
 // gtest finds it by the enum's namespace: test names show the path's name.
 void PrintTo(ConvolveCode code, std::ostream* os);
@@ -340,6 +341,48 @@ TEST(ConvolveImage, UnrepresentableWorkingSizeIsRefused)
     // 8·width·height overflows; nothing is read or allocated.
     std::uint16_t* rows[1] = {nullptr};
     EXPECT_FALSE(ConvolveImage(rows, 2147483647, 2147483647, 16, 1.0, 0.0));
+}
+
+// A radius whose single kernel weight 1 / (pi r^2) is exactly 2 and whose
+// window at 8 bits per sample is one sample: every sum is then
+// bias + (s - bias) * 2, exact in every code path, so the quantisers of the
+// vector loops and of their scalar tails meet the rounding rule's edges
+// (halves, just below halves, negatives, values above the top) exactly.
+double RadiusOfWeightTwo()
+{
+    double r = std::sqrt(0.5 / M_PI);
+    for (int step = 0; step < 64; ++step) {
+        const double w = std::exp(-0.0 / (r * r)) / (M_PI * (r * r));
+        if (w == 2.0) return r;
+        r = std::nextafter(r, w > 2.0 ? 1.0 : 0.0);
+    }
+    return 0.0;
+}
+
+TEST(ConvolveImage, EveryCodePathRoundsByTheRuleAtItsEdges)
+{
+    const double radius = RadiusOfWeightTwo();
+    ASSERT_GT(radius, 0.0);
+    ASSERT_EQ(KernelHalfWidth(radius, 8, 1000), 1);
+    // 101 columns: whole vector groups and a tail in every path.
+    Image image = Uniform(101, 3, 0);
+    for (std::size_t i = 0; i < image.samples.size(); ++i)
+        image.samples[i] = static_cast<std::uint16_t>((i * 37) % 256);
+    // bias -0.5: sums 2s + 0.5, halves; bias -(0.5 - 2^-20): just below;
+    // bias 1000: 2s - 1000, mostly negative; bias 0: 2s, above the top from
+    // s = 128 on.
+    for (const double bias : {-0.5, -(0.5 - std::ldexp(1.0, -20)), 1000.0, 0.0, -1000.25}) {
+        std::vector<std::uint16_t> expected(image.samples.size());
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+            const double sum = bias + (image.samples[i] - bias) * 2.0;
+            expected[i] = RoundSample(sum, TopSample(8));
+        }
+        for (ConvolveCode code : kCodes) {
+            if (!ConvolveCodeRuns(code)) continue;  // reported as skipped by the table above
+            EXPECT_EQ(Convolve(image, 8, radius, bias, code), expected)
+                << Name(code) << " bias " << bias;
+        }
+    }
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 
 #include "phantom.hpp"
 #include "profile.hpp"
+#include "rounding.hpp"
 
 namespace {
 
@@ -66,11 +67,10 @@ TEST_P(FillDiskImagesTest, MatchesAPlainLoop)
         diskRows[y] = disk.data() + static_cast<std::size_t>(y) * s.nx;
         blurRows[y] = blurred.data() + static_cast<std::size_t>(y) * s.nx;
     }
-    if (std::get<1>(GetParam())) {
-        FillDiskImagesPortable(p, diskRows.data(), blurRows.data());
-    } else {
-        FillDiskImages(p, diskRows.data(), blurRows.data());
-    }
+    const DiskFillCode code =
+        std::get<1>(GetParam()) ? DiskFillCode::kPortable : DiskFillCode::kAvx2;
+    if (!SelectDiskFillCode(code)) GTEST_SKIP() << "this processor does not run the AVX2 fill";
+    FillDiskImages(p, diskRows.data(), blurRows.data());
 
     for (std::int32_t y = 0; y < s.ny; ++y) {
         for (std::int32_t x = 0; x < s.nx; ++x) {
@@ -97,6 +97,68 @@ INSTANTIATE_TEST_SUITE_P(
                         Scene{7, 9, 3.0, 4.0, 100.0, 5.0, 1.0, 2.0},           // touches the depth
                         Scene{1, 1, 0.0, 0.0, 1e-9, 1e-9, 0.0, 65535.0}),
         testing::Bool()));
+
+// Table entries at the edges of the rounding rule, read by pixels on one
+// row at distances x + 1/32 from the centre (so the interpolation weight is
+// exactly 1/2): every build of the fill gives the scalar rule's sample of
+// the interpolated value, also for halves, values just below them,
+// negatives, NaN, infinities and values above the top.
+TEST(FillDiskImages, EveryCodePathRoundsByTheRuleAtItsEdges)
+{
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    // Pairs (t[k], t[k + 1]); with offset 0.5 already in, as in the table.
+    const double pairs[][2] = {{0.5, 0.5},
+                               {1.0, 1.0},
+                               {std::nextafter(1.0, 0.0), std::nextafter(1.0, 0.0)},
+                               {3.0, 3.0},
+                               {std::nextafter(3.0, 0.0), std::nextafter(3.0, 0.0)},
+                               {-0.5, -0.5},
+                               {-1e300, -1e300},
+                               {nan, nan},
+                               {0.0, inf},
+                               {0.0, -inf},
+                               {255.0, 255.0},
+                               {256.0, 256.0},
+                               {std::nextafter(256.0, 0.0), std::nextafter(256.0, 0.0)},
+                               {1e300, 1e300},
+                               {0.0, 513.0},
+                               {254.0, 255.0}};
+    constexpr int kPairs = sizeof pairs / sizeof pairs[0];
+    const std::int32_t nx = 97;  // vector groups and a tail
+    const double ox = -1.0 / 32;
+    const std::size_t n = ProfileLength(FarthestDistance(nx, 1, ox, 0.0));
+    std::vector<double> table(n, 0.0);
+    for (std::int32_t x = 0; x < nx; ++x) {
+        table[16 * x] = pairs[x % kPairs][0];
+        table[16 * x + 1] = pairs[x % kPairs][1];
+    }
+    DiskPhantom p;
+    p.nx = nx;
+    p.ny = 1;
+    p.ox = ox;
+    p.oy = 0.0;
+    p.radius = 10.0;
+    p.diskSample = 1;
+    p.backgroundSample = 0;
+    p.bits = 8;
+    p.profile = table.data();
+    for (const DiskFillCode code : {DiskFillCode::kPortable, DiskFillCode::kAvx2}) {
+        if (!SelectDiskFillCode(code)) continue;
+        std::vector<std::uint16_t> disk(nx, 0xDEAD);
+        std::vector<std::uint16_t> blurred(nx, 0xDEAD);
+        std::uint16_t* diskRow = disk.data();
+        std::uint16_t* blurRow = blurred.data();
+        FillDiskImages(p, &diskRow, &blurRow);
+        for (std::int32_t x = 0; x < nx; ++x) {
+            const double a = table[16 * x];
+            const double b = table[16 * x + 1];
+            const double v = a + 0.5 * (b - a);
+            EXPECT_EQ(blurred[x], OffsetSample(v, TopSample(8)))
+                << "code " << static_cast<int>(code) << " x " << x << " v " << v;
+        }
+    }
+}
 
 TEST(FarthestDistance, IsTheFarthestCorner)
 {
