@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "dispatch.hpp"
+
 namespace {
 
 constexpr double kSqrtPi = 1.772453850905516;  // the double nearest to sqrt(pi)
@@ -215,59 +217,32 @@ __attribute__((target("avx2"))) void ExpAvx2(const double* x, double* y, std::si
 }
 #endif
 
-Kernels KernelsOf(VoxelCode code)
-{
-    switch (code) {
-        case VoxelCode::kPortable:
-            return {FractionsPortable, ErfPortable, ExpPortable};
+constexpr Kernels kPortableKernels = {FractionsPortable, ErfPortable, ExpPortable};
 #ifdef BLUR_X86
-        case VoxelCode::kAvx2:
-            return {FractionsAvx2, ErfAvx2, ExpAvx2};
+constexpr Kernels kAvx2Kernels = {FractionsAvx2, ErfAvx2, ExpAvx2};
+constexpr CodeBuilds<const Kernels*> kBuilds = {&kPortableKernels, &kAvx2Kernels};
 #else
-        default:
-            break;
+constexpr CodeBuilds<const Kernels*> kBuilds = {&kPortableKernels};
 #endif
-    }
-    return {FractionsPortable, ErfPortable, ExpPortable};
-}
 
-Kernels FastestKernels()
-{
-    if (VoxelCodeRuns(VoxelCode::kAvx2)) return KernelsOf(VoxelCode::kAvx2);
-    return KernelsOf(VoxelCode::kPortable);
-}
-
-Kernels kernels = {nullptr, nullptr, nullptr};  // chosen code path; unset until first use
+const Kernels* kernels = nullptr;  // chosen code path; unset until first use
 
 const Kernels& Chosen()
 {
-    if (kernels.fractions == nullptr) kernels = FastestKernels();
-    return kernels;
+    if (kernels == nullptr) kernels = FastestBuild(kBuilds);
+    return *kernels;
 }
 
 }  // namespace
 
 bool VoxelCodeRuns(VoxelCode code)
 {
-    switch (code) {
-        case VoxelCode::kPortable:
-            return true;
-#ifdef BLUR_X86
-        case VoxelCode::kAvx2:
-            return __builtin_cpu_supports("avx2");
-#else
-        default:
-            return false;
-#endif
-    }
-    return false;
+    return BuildRuns(kBuilds, code);
 }
 
 bool SelectVoxelCode(VoxelCode code)
 {
-    if (!VoxelCodeRuns(code)) return false;
-    kernels = KernelsOf(code);
-    return true;
+    return SelectBuild(kBuilds, code, &kernels);
 }
 
 void BallFractions(const double* d, double* f, std::size_t n, double radius, double gaussRadius,

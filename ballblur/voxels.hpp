@@ -5,9 +5,12 @@
 
 #include <cstddef>
 
-// Code paths of the voxel kernels.  Both give bit-identical results: the
-// AVX2 build uses no fused multiply-adds.
-enum class VoxelCode { kPortable, kAvx2 };
+#include "dispatch.hpp"
+
+// Code paths of the voxel kernels: portable and AVX2 (no AVX-512 build).
+// Both give bit-identical results: the AVX2 build uses no fused
+// multiply-adds.
+using VoxelCode = CodePath;
 
 // Whether this processor runs `code`.
 bool VoxelCodeRuns(VoxelCode code);
