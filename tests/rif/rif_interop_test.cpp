@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "image.hpp"
 #include "rif_harness.hpp"
 #include "sif.hpp"
 #include "support.hpp"
@@ -80,46 +81,22 @@ struct Variant {
     std::uint32_t rowsPerStrip;  // 0: libtiff's default
 };
 
-// Writes the rows through libtiff's own API.  Scanlines are packed most
-// significant bit first; 16-bit samples are handed over in host order and
-// libtiff stores them in the file's byte order.
+// Writes the rows through libtiff's own API (testsupport::StoreWithLibtiff).
 void WriteWithLibtiff(const std::string& path, const Rows& rows, int bits, const Variant& v,
                       const char* description)
 {
-    TIFF* tif = TIFFOpen(path.c_str(), v.bigEndian ? "wb" : "wl");
-    ASSERT_NE(tif, nullptr);
-    const auto width = static_cast<std::uint32_t>(rows[0].size());
-    const auto height = static_cast<std::uint32_t>(rows.size());
-    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width);
-    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height);
-    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, bits);
-    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
-    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
-    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-    TIFFSetField(tif, TIFFTAG_COMPRESSION, v.compression);
-    TIFFSetField(tif, TIFFTAG_FILLORDER, v.fillOrder);
-    if (v.predictor != PREDICTOR_NONE) TIFFSetField(tif, TIFFTAG_PREDICTOR, v.predictor);
-    if (v.rowsPerStrip != 0) TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, v.rowsPerStrip);
-    if (description != nullptr) TIFFSetField(tif, TIFFTAG_IMAGEDESCRIPTION, description);
-    std::vector<std::uint8_t> line(static_cast<std::size_t>(TIFFScanlineSize64(tif)));
-    for (std::uint32_t y = 0; y < height; ++y) {
-        std::fill(line.begin(), line.end(), 0);
-        for (std::uint32_t x = 0; x < width; ++x) {
-            const std::uint16_t s = rows[y][x];
-            if (bits == 16) {
-                std::memcpy(line.data() + 2 * x, &s, 2);
-            } else if (bits == 8) {
-                line[x] = static_cast<std::uint8_t>(s);
-            } else {
-                for (int b = 0; b < bits; ++b) {
-                    const std::uint64_t bit = static_cast<std::uint64_t>(x) * bits + b;
-                    if ((s >> (bits - 1 - b)) & 1) line[bit / 8] |= 0x80 >> (bit % 8);
-                }
-            }
-        }
-        ASSERT_EQ(TIFFWriteScanline(tif, line.data(), y, 0), 1);
-    }
-    TIFFClose(tif);
+    const auto width = static_cast<std::int32_t>(rows[0].size());
+    const auto height = static_cast<std::int32_t>(rows.size());
+    testsupport::Image image(width, height, bits);
+    for (std::int32_t y = 0; y < height; ++y)
+        for (std::int32_t x = 0; x < width; ++x) image.at(x, y) = rows[y][x];
+    testsupport::LibtiffLayout layout;
+    layout.bigEndian = v.bigEndian;
+    layout.compression = v.compression;
+    layout.fillOrder = v.fillOrder;
+    layout.predictor = v.predictor;
+    layout.rowsPerStrip = v.rowsPerStrip;
+    ASSERT_TRUE(testsupport::StoreWithLibtiff(path, image, layout, description));
 }
 
 TEST(ReadImageFile, ReadsWhatLibtiffWrites)
