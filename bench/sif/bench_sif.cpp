@@ -6,6 +6,7 @@
 #include <tiffio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -43,26 +44,36 @@ void Finish(Image& image)
     }
 }
 
+// An image of `level(u, v)` over the unit square, u across and v down,
+// plus Gaussian noise of `sigma` drawn from a generator seeded with `seed`,
+// clamped to the range of the depth.
+template <typename Level>
+Image Synthesise(std::int32_t width, std::int32_t height, std::int32_t bits, unsigned seed,
+                 double sigma, Level level)
+{
+    Image im{width, height, bits, {}, {}, {}};
+    std::mt19937 random(seed);
+    std::normal_distribution<double> noise(0.0, sigma);
+    const double top = static_cast<double>((1 << bits) - 1);
+    for (std::int32_t y = 0; y < im.height; ++y)
+        for (std::int32_t x = 0; x < im.width; ++x) {
+            const double u = x / static_cast<double>(width), v = y / static_cast<double>(height);
+            const double value = level(u, v);
+            im.samples.push_back(
+                static_cast<std::uint16_t>(std::clamp(value + noise(random), 0.0, top)));
+        }
+    Finish(im);
+    return im;
+}
+
 // Smooth gradients plus sensor noise over much of the 16-bit range, like a
 // blurred phantom or a microscope frame.
 const Image& Gradient16()
 {
-    static Image image = [] {
-        Image im{2048, 2048, 16, {}, {}, {}};
-        std::mt19937 random(1);
-        std::normal_distribution<double> noise(0.0, 4.0);
-        for (std::int32_t y = 0; y < im.height; ++y)
-            for (std::int32_t x = 0; x < im.width; ++x) {
-                const double u = x / 2048.0, v = y / 2048.0;
-                const double level =
-                    8000 + 30000 * u * v + 12000 * std::sin(2 * kPi * (u + 0.5 * v)) +
-                    6000 * std::exp(-((u - 0.6) * (u - 0.6) + (v - 0.3) * (v - 0.3)) * 20);
-                im.samples.push_back(
-                    static_cast<std::uint16_t>(std::clamp(level + noise(random), 0.0, 65535.0)));
-            }
-        Finish(im);
-        return im;
-    }();
+    static const Image image = Synthesise(2048, 2048, 16, 1, 4.0, [](double u, double v) {
+        return 8000 + 30000 * u * v + 12000 * std::sin(2 * kPi * (u + 0.5 * v)) +
+               6000 * std::exp(-((u - 0.6) * (u - 0.6) + (v - 0.3) * (v - 0.3)) * 20);
+    });
     return image;
 }
 
@@ -70,27 +81,16 @@ const Image& Gradient16()
 // ground with edges, and a little grain.
 const Image& Photo8()
 {
-    static Image image = [] {
-        Image im{3072, 2048, 8, {}, {}, {}};
-        std::mt19937 random(2);
-        std::normal_distribution<double> grain(0.0, 2.0);
-        for (std::int32_t y = 0; y < im.height; ++y)
-            for (std::int32_t x = 0; x < im.width; ++x) {
-                const double u = x / 3072.0, v = y / 2048.0;
-                double level = 0;
-                if (v < 0.45 + 0.05 * std::sin(9 * u)) {
-                    level = 200 - 90 * v + 20 * std::exp(-((u - 0.7) * (u - 0.7)) * 40);
-                } else {
-                    level = 70 + 25 * std::sin(40 * u + 13 * v) * std::sin(31 * v) +
-                            30 * (std::fmod(u * 7 + v * 3, 1.0) > 0.8);
-                }
-                level += 40 * std::exp(-((u - 0.3) * (u - 0.3) + (v - 0.6) * (v - 0.6)) * 60);
-                im.samples.push_back(
-                    static_cast<std::uint16_t>(std::clamp(level + grain(random), 0.0, 255.0)));
-            }
-        Finish(im);
-        return im;
-    }();
+    static const Image image = Synthesise(3072, 2048, 8, 2, 2.0, [](double u, double v) {
+        double level = 0;
+        if (v < 0.45 + 0.05 * std::sin(9 * u)) {
+            level = 200 - 90 * v + 20 * std::exp(-((u - 0.7) * (u - 0.7)) * 40);
+        } else {
+            level = 70 + 25 * std::sin(40 * u + 13 * v) * std::sin(31 * v) +
+                    30 * (std::fmod(u * 7 + v * 3, 1.0) > 0.8);
+        }
+        return level + 40 * std::exp(-((u - 0.3) * (u - 0.3) + (v - 0.6) * (v - 0.6)) * 60);
+    });
     return image;
 }
 
