@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "phantom_run.hpp"
 #include "sif.hpp"
 #include "support.hpp"
 
@@ -286,15 +287,13 @@ TEST(PhantomSense, WriterRule)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.value);
         TempDir dir;
-        const auto disk = testsupport::Run(
-            Program("diskblur"), {"12", "10", "6", "5", "3", c.value, "1", "C.tif", "GF.tif"},
-            dir.path().string());
+        const auto disk = testsupport::RunPhantom(
+            "diskblur", dir, {"12", "10", "6", "5", "3", c.value, "1", "C.tif", "GF.tif"});
         ASSERT_EQ(disk.status, 0) << disk.err;
         std::filesystem::create_directory(dir.path() / "S");
         std::filesystem::create_directory(dir.path() / "G");
-        const auto ball = testsupport::Run(
-            Program("ballblur"), {"8", "8", "2", "4", "4", "1", "3", c.value, "1", "S/", "G/"},
-            dir.path().string());
+        const auto ball = testsupport::RunPhantom(
+            "ballblur", dir, {"8", "8", "2", "4", "4", "1", "3", c.value, "1", "S/", "G/"});
         ASSERT_EQ(ball.status, 0) << ball.err;
         for (const char* name : {"C.tif", "GF.tif", "S/0.tif", "S/1.tif", "G/0.tif", "G/1.tif"}) {
             SCOPED_TRACE(name);
