@@ -14,8 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "image.hpp"
 #include "phantom_run.hpp"
-#include "sif.hpp"
+#include "store.hpp"
 #include "support.hpp"
 
 namespace {
@@ -239,11 +240,10 @@ TEST_P(KeptSense, OutputKeepsTheInputsSense)
     ASSERT_TRUE(source.has_value());
     ASSERT_EQ(source->photometric, sense.photometric);
 
-    std::vector<const std::uint16_t*> rows;
-    for (std::uint32_t y = 0; y < input.height; ++y)
-        rows.push_back(input.samples.data() + y * input.width);
+    testsupport::Image same(33, 14, sense.bits);
+    same.samples = input.samples;
     const std::string ours = dir.file("ours.tif");
-    StoreImageFile(ours.c_str(), 33, 14, sense.bits, rows.data(), nullptr);
+    testsupport::StoreWithOurs(ours, same);
 
     const std::string radius = std::string(program) == "specblur" ? "0" : "0.8";
     const std::string out = dir.file("out.tif");
