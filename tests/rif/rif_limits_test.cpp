@@ -6,7 +6,6 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <fstream>
 #include <string>
 #include <vector>
