@@ -187,18 +187,12 @@ bool RunBytes(std::size_t* total)
 {
     const auto columns = static_cast<std::size_t>(nx);
     const auto rows = static_cast<std::size_t>(ny);
-    std::size_t samples = 0;
-    std::size_t table = 0;
-    std::size_t slice = 0;
-    std::size_t slices = 0;
-    std::size_t counts = 0;
-    std::size_t rowBuffers = 0;
     constexpr std::size_t kRowBufferBytes = sizeof(std::int32_t) + 2 * sizeof(double);
-    return CheckedMul(columns, rows, sizeof(std::uint16_t), &samples) &&
-           CheckedMul(rows, sizeof(std::uint16_t*), &table) && CheckedAdd(samples, table, &slice) &&
-           CheckedMul(slice, 2, &slices) && CheckedMul(rows, sizeof(std::uint32_t), &counts) &&
-           CheckedMul(columns, kRowBufferBytes, &rowBuffers) && CheckedAdd(slices, counts, total) &&
-           CheckedAdd(*total, rowBuffers, total);
+    return CheckedSumOfProducts({{2, columns, rows, sizeof(std::uint16_t)},
+                                 {2, rows, sizeof(std::uint16_t*)},
+                                 {rows, sizeof(std::uint32_t)},
+                                 {columns, kRowBufferBytes}},
+                                total);
 }
 
 }  // namespace

@@ -34,20 +34,14 @@ bool RunBytes(std::int32_t width, std::int32_t height, std::int32_t bits, double
     const auto hx = static_cast<std::size_t>(KernelHalfWidth(radius, bits, width));
     const auto hy = static_cast<std::size_t>(KernelHalfWidth(radius, bits, height));
     const std::size_t text = description == nullptr ? 0 : std::strlen(description) + 1;
-    std::size_t raster = 0;
-    std::size_t rowTable = 0;
-    std::size_t work = 0;
-    std::size_t kernel = 0;
-    std::size_t stage = 0;
-    std::size_t counts = 0;
-    return CheckedMul(w, h, sizeof(std::uint16_t), &raster) &&
-           CheckedMul(h, sizeof(std::uint16_t*), &rowTable) &&
-           CheckedMul(w, h, sizeof(double), &work) && CheckedMul(hx, hy, sizeof(double), &kernel) &&
-           CheckedMul(kStageExtra + 2 * hx, sizeof(double), &stage) &&
-           CheckedMul(h, sizeof(std::uint32_t), &counts) && CheckedAdd(raster, rowTable, total) &&
-           CheckedAdd(*total, text, total) && CheckedAdd(*total, work, total) &&
-           CheckedAdd(*total, kernel, total) && CheckedAdd(*total, stage, total) &&
-           CheckedAdd(*total, counts, total);
+    return CheckedSumOfProducts({{w, h, sizeof(std::uint16_t)},
+                                 {h, sizeof(std::uint16_t*)},
+                                 {text},
+                                 {w, h, sizeof(double)},
+                                 {hx, hy, sizeof(double)},
+                                 {kStageExtra + 2 * hx, sizeof(double)},
+                                 {h, sizeof(std::uint32_t)}},
+                                total);
 }
 
 }  // namespace

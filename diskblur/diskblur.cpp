@@ -33,17 +33,11 @@ bool RunBytes(std::size_t entries, std::int32_t nx, std::int32_t ny, std::size_t
 {
     const auto columns = static_cast<std::size_t>(nx);
     const auto rows = static_cast<std::size_t>(ny);
-    std::size_t profile = 0;
-    std::size_t samples = 0;
-    std::size_t table = 0;
-    std::size_t image = 0;
-    std::size_t images = 0;
-    std::size_t counts = 0;
-    return CheckedMul(entries, sizeof(double), &profile) &&
-           CheckedMul(columns, rows, sizeof(std::uint16_t), &samples) &&
-           CheckedMul(rows, sizeof(std::uint16_t*), &table) && CheckedAdd(samples, table, &image) &&
-           CheckedMul(image, 2, &images) && CheckedMul(rows, sizeof(std::uint32_t), &counts) &&
-           CheckedAdd(profile, images, total) && CheckedAdd(*total, counts, total);
+    return CheckedSumOfProducts({{entries, sizeof(double)},
+                                 {2, columns, rows, sizeof(std::uint16_t)},
+                                 {2, rows, sizeof(std::uint16_t*)},
+                                 {rows, sizeof(std::uint32_t)}},
+                                total);
 }
 
 }  // namespace

@@ -28,15 +28,14 @@ bool RunBytes(std::int32_t width, std::int32_t height, const char* description, 
     const auto w = static_cast<std::size_t>(width);
     const auto h = static_cast<std::size_t>(height);
     const std::size_t text = description == nullptr ? 0 : std::strlen(description) + 1;
-    std::size_t raster = 0;
-    std::size_t rowTable = 0;
     std::size_t work = 0;
-    std::size_t counts = 0;
-    return CheckedMul(w, h, sizeof(std::uint16_t), &raster) &&
-           CheckedMul(h, sizeof(std::uint16_t*), &rowTable) &&
-           FilterWorkBytes(width, height, &work) && CheckedMul(h, sizeof(std::uint32_t), &counts) &&
-           CheckedAdd(raster, rowTable, total) && CheckedAdd(*total, text, total) &&
-           CheckedAdd(*total, work, total) && CheckedAdd(*total, counts, total);
+    return FilterWorkBytes(width, height, &work) &&
+           CheckedSumOfProducts({{w, h, sizeof(std::uint16_t)},
+                                 {h, sizeof(std::uint16_t*)},
+                                 {text},
+                                 {work},
+                                 {h, sizeof(std::uint32_t)}},
+                                total);
 }
 
 }  // namespace
