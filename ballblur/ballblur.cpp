@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "arguments.hpp"
 #include "error.hpp"
 #include "memlimit.hpp"
 #include "phantom.hpp"
@@ -21,9 +22,7 @@
 
 namespace {
 
-// Arguments after the program name, without and with the optional bias.
-constexpr int kArgumentsWithoutBias = 11;
-constexpr int kArgumentsWithBias = 12;
+constexpr int kArgumentsWithoutBias = 11;  // after the name, without the bias
 constexpr double kMinGaussRadius = 1e-9;
 
 // Parameters, in command-line order.
@@ -52,9 +51,8 @@ std::int32_t ParseCount(const char* text)
 // The checks in their fixed order; the first failing one ends the program.
 void ParseArguments(int argc, char** argv)
 {
-    const int arguments = argc - 1;
-    if (arguments != kArgumentsWithoutBias && arguments != kArgumentsWithBias)
-        Error("usage : ballblur Nx Ny Nz Ox Oy Oz R value {bias} L S/ GF/");
+    const bool withBias = HasBiasArgument(
+        argc, kArgumentsWithoutBias, "usage : ballblur Nx Ny Nz Ox Oy Oz R value {bias} L S/ GF/");
     nx = ParseCount(argv[1]);
     ny = ParseCount(argv[2]);
     nz = ParseCount(argv[3]);
@@ -69,7 +67,7 @@ void ParseArguments(int argc, char** argv)
         !(oy + radius <= ny - 1) || !(oz - radius >= 0.0) || !(oz + radius <= nz - 1))
         std::fputs("all or part of sphere is out of image (warning).\n", stderr);
 
-    if (arguments == kArgumentsWithBias) {
+    if (withBias) {
         bias = std::atof(argv[9]);
         CheckBias(bias);
     }

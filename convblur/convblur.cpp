@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "arguments.hpp"
 #include "convolve.hpp"
 #include "error.hpp"
 #include "memlimit.hpp"
@@ -15,9 +16,7 @@
 
 namespace {
 
-// Arguments after the program name, without and with the optional bias.
-constexpr int kArgumentsWithoutBias = 3;
-constexpr int kArgumentsWithBias = 4;
+constexpr int kArgumentsWithoutBias = 3;  // after the name, without the bias
 
 // Bytes the run holds at once: the input raster (height rows of width
 // samples, the row table, the description), the working copy of width x
@@ -48,9 +47,8 @@ bool RunBytes(std::int32_t width, std::int32_t height, std::int32_t bits, double
 
 int main(int argc, char** argv)
 {
-    const int arguments = argc - 1;
-    if (arguments != kArgumentsWithoutBias && arguments != kArgumentsWithBias)
-        Error("usage : convblur orgTIFF radius {bias} newTIFF");
+    const bool withBias = HasBiasArgument(argc, kArgumentsWithoutBias,
+                                          "usage : convblur orgTIFF radius {bias} newTIFF");
 
     std::int32_t width = 0;
     std::int32_t height = 0;
@@ -64,7 +62,7 @@ int main(int argc, char** argv)
     // refused too.
     const double radius = std::strtod(argv[2], nullptr);
     if (!(radius > 0)) Error("bad Gaussian radius.");
-    const double bias = arguments == kArgumentsWithBias ? std::strtod(argv[3], nullptr) : 0.0;
+    const double bias = withBias ? std::strtod(argv[3], nullptr) : 0.0;
     const char* output = argv[argc - 1];
 
     std::size_t runBytes = 0;
