@@ -26,6 +26,7 @@ if [ ! -x "$bin/specblur_fftw" ] || [ ! -x "$bin/bench_fft" ]; then
 fi
 cmake --build "$build" -j "$(nproc)" >/dev/null
 
+# shellcheck source=scripts/bench-lib.sh
 . scripts/bench-lib.sh
 make_work_dir
 export VIPS_CONCURRENCY=1

@@ -15,6 +15,7 @@ repeats="${2:-3}"
 convblur="$build/bin/convblur"
 [ -x "$convblur" ] || { echo "no $convblur: build the suite first" >&2; exit 1; }
 BLUR_EXTRA_PACKAGES=libvips-tools sh "$(dirname "$0")/../../scripts/install-deps.sh"
+# shellcheck source=scripts/bench-lib.sh
 . "$(dirname "$0")/../../scripts/bench-lib.sh"
 export VIPS_CONCURRENCY=1
 

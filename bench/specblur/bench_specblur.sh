@@ -15,6 +15,7 @@ build="${1:-build-bench}"
 runs="${2:-5}"
 bin="$build/bin"
 sh "$(dirname "$0")/../../scripts/install-deps.sh"
+# shellcheck source=scripts/bench-lib.sh
 . "$(dirname "$0")/../../scripts/bench-lib.sh"
 require_bench_programs "$bin" specblur specblur_fftw specblur_bench_input
 make_work_dir

@@ -13,6 +13,7 @@ set -eu
 old="$1"
 build="${2:-build-bench}"
 bin="$build/bin"
+# shellcheck source=scripts/bench-lib.sh
 . "$(dirname "$0")/../../scripts/bench-lib.sh"
 require_bench_programs "$bin" specblur specblur_band_check specblur_bench_input
 make_work_dir
