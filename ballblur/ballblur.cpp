@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "arguments.hpp"
 #include "error.hpp"
 #include "memlimit.hpp"
 #include "phantom.hpp"
@@ -21,9 +22,7 @@
 
 namespace {
 
-// Arguments after the program name, without and with the optional bias.
-constexpr int kArgumentsWithoutBias = 11;
-constexpr int kArgumentsWithBias = 12;
+constexpr int kArgumentsWithoutBias = 11;  // after the name, without the bias
 constexpr double kMinGaussRadius = 1e-9;
 
 // Parameters, in command-line order.
@@ -52,9 +51,8 @@ std::int32_t ParseCount(const char* text)
 // The checks in their fixed order; the first failing one ends the program.
 void ParseArguments(int argc, char** argv)
 {
-    const int arguments = argc - 1;
-    if (arguments != kArgumentsWithoutBias && arguments != kArgumentsWithBias)
-        Error("usage : ballblur Nx Ny Nz Ox Oy Oz R value {bias} L S/ GF/");
+    const bool withBias = HasBiasArgument(
+        argc, kArgumentsWithoutBias, "usage : ballblur Nx Ny Nz Ox Oy Oz R value {bias} L S/ GF/");
     nx = ParseCount(argv[1]);
     ny = ParseCount(argv[2]);
     nz = ParseCount(argv[3]);
@@ -69,7 +67,7 @@ void ParseArguments(int argc, char** argv)
         !(oy + radius <= ny - 1) || !(oz - radius >= 0.0) || !(oz + radius <= nz - 1))
         std::fputs("all or part of sphere is out of image (warning).\n", stderr);
 
-    if (arguments == kArgumentsWithBias) {
+    if (withBias) {
         bias = std::atof(argv[9]);
         CheckBias(bias);
     }
@@ -187,18 +185,12 @@ bool RunBytes(std::size_t* total)
 {
     const auto columns = static_cast<std::size_t>(nx);
     const auto rows = static_cast<std::size_t>(ny);
-    std::size_t samples = 0;
-    std::size_t table = 0;
-    std::size_t slice = 0;
-    std::size_t slices = 0;
-    std::size_t counts = 0;
-    std::size_t rowBuffers = 0;
     constexpr std::size_t kRowBufferBytes = sizeof(std::int32_t) + 2 * sizeof(double);
-    return CheckedMul(columns, rows, sizeof(std::uint16_t), &samples) &&
-           CheckedMul(rows, sizeof(std::uint16_t*), &table) && CheckedAdd(samples, table, &slice) &&
-           CheckedMul(slice, 2, &slices) && CheckedMul(rows, sizeof(std::uint32_t), &counts) &&
-           CheckedMul(columns, kRowBufferBytes, &rowBuffers) && CheckedAdd(slices, counts, total) &&
-           CheckedAdd(*total, rowBuffers, total);
+    return CheckedSumOfProducts({{2, columns, rows, sizeof(std::uint16_t)},
+                                 {2, rows, sizeof(std::uint16_t*)},
+                                 {rows, sizeof(std::uint32_t)},
+                                 {columns, kRowBufferBytes}},
+                                total);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "arguments.hpp"
 #include "convolve.hpp"
 #include "error.hpp"
 #include "memlimit.hpp"
@@ -15,9 +16,7 @@
 
 namespace {
 
-// Arguments after the program name, without and with the optional bias.
-constexpr int kArgumentsWithoutBias = 3;
-constexpr int kArgumentsWithBias = 4;
+constexpr int kArgumentsWithoutBias = 3;  // after the name, without the bias
 
 // Bytes the run holds at once: the input raster (height rows of width
 // samples, the row table, the description), the working copy of width x
@@ -34,29 +33,22 @@ bool RunBytes(std::int32_t width, std::int32_t height, std::int32_t bits, double
     const auto hx = static_cast<std::size_t>(KernelHalfWidth(radius, bits, width));
     const auto hy = static_cast<std::size_t>(KernelHalfWidth(radius, bits, height));
     const std::size_t text = description == nullptr ? 0 : std::strlen(description) + 1;
-    std::size_t raster = 0;
-    std::size_t rowTable = 0;
-    std::size_t work = 0;
-    std::size_t kernel = 0;
-    std::size_t stage = 0;
-    std::size_t counts = 0;
-    return CheckedMul(w, h, sizeof(std::uint16_t), &raster) &&
-           CheckedMul(h, sizeof(std::uint16_t*), &rowTable) &&
-           CheckedMul(w, h, sizeof(double), &work) && CheckedMul(hx, hy, sizeof(double), &kernel) &&
-           CheckedMul(kStageExtra + 2 * hx, sizeof(double), &stage) &&
-           CheckedMul(h, sizeof(std::uint32_t), &counts) && CheckedAdd(raster, rowTable, total) &&
-           CheckedAdd(*total, text, total) && CheckedAdd(*total, work, total) &&
-           CheckedAdd(*total, kernel, total) && CheckedAdd(*total, stage, total) &&
-           CheckedAdd(*total, counts, total);
+    return CheckedSumOfProducts({{w, h, sizeof(std::uint16_t)},
+                                 {h, sizeof(std::uint16_t*)},
+                                 {text},
+                                 {w, h, sizeof(double)},
+                                 {hx, hy, sizeof(double)},
+                                 {kStageExtra + 2 * hx, sizeof(double)},
+                                 {h, sizeof(std::uint32_t)}},
+                                total);
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    const int arguments = argc - 1;
-    if (arguments != kArgumentsWithoutBias && arguments != kArgumentsWithBias)
-        Error("usage : convblur orgTIFF radius {bias} newTIFF");
+    const bool withBias = HasBiasArgument(argc, kArgumentsWithoutBias,
+                                          "usage : convblur orgTIFF radius {bias} newTIFF");
 
     std::int32_t width = 0;
     std::int32_t height = 0;
@@ -70,7 +62,7 @@ int main(int argc, char** argv)
     // refused too.
     const double radius = std::strtod(argv[2], nullptr);
     if (!(radius > 0)) Error("bad Gaussian radius.");
-    const double bias = arguments == kArgumentsWithBias ? std::strtod(argv[3], nullptr) : 0.0;
+    const double bias = withBias ? std::strtod(argv[3], nullptr) : 0.0;
     const char* output = argv[argc - 1];
 
     std::size_t runBytes = 0;

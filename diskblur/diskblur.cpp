@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "arguments.hpp"
 #include "error.hpp"
 #include "memlimit.hpp"
 #include "phantom.hpp"
@@ -20,9 +21,7 @@
 
 namespace {
 
-// Arguments after the program name, without and with the optional bias.
-constexpr int kArgumentsWithoutBias = 9;
-constexpr int kArgumentsWithBias = 10;
+constexpr int kArgumentsWithoutBias = 9;  // after the name, without the bias
 constexpr double kSmallestRadius = 1e-9;  // of the disk and of the Gaussian
 
 // Bytes the run holds at once: the profile table of `entries` doubles, the
@@ -33,26 +32,19 @@ bool RunBytes(std::size_t entries, std::int32_t nx, std::int32_t ny, std::size_t
 {
     const auto columns = static_cast<std::size_t>(nx);
     const auto rows = static_cast<std::size_t>(ny);
-    std::size_t profile = 0;
-    std::size_t samples = 0;
-    std::size_t table = 0;
-    std::size_t image = 0;
-    std::size_t images = 0;
-    std::size_t counts = 0;
-    return CheckedMul(entries, sizeof(double), &profile) &&
-           CheckedMul(columns, rows, sizeof(std::uint16_t), &samples) &&
-           CheckedMul(rows, sizeof(std::uint16_t*), &table) && CheckedAdd(samples, table, &image) &&
-           CheckedMul(image, 2, &images) && CheckedMul(rows, sizeof(std::uint32_t), &counts) &&
-           CheckedAdd(profile, images, total) && CheckedAdd(*total, counts, total);
+    return CheckedSumOfProducts({{entries, sizeof(double)},
+                                 {2, columns, rows, sizeof(std::uint16_t)},
+                                 {2, rows, sizeof(std::uint16_t*)},
+                                 {rows, sizeof(std::uint32_t)}},
+                                total);
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    const int arguments = argc - 1;
-    if (arguments != kArgumentsWithoutBias && arguments != kArgumentsWithBias)
-        Error("usage : diskblur Nx Ny Ox Oy R value {bias} L C.tif GF.tif");
+    const bool withBias = HasBiasArgument(
+        argc, kArgumentsWithoutBias, "usage : diskblur Nx Ny Ox Oy R value {bias} L C.tif GF.tif");
 
     const std::int32_t nx = ParseInteger(argv[1]);
     if (nx <= 0) Error("bad number of pixels.");
@@ -67,7 +59,7 @@ int main(int argc, char** argv)
         std::fputs("all or part of circle is out of image (warning).\n", stderr);
 
     double bias = 0.0;
-    if (arguments == kArgumentsWithBias) {
+    if (withBias) {
         bias = std::atof(argv[7]);
         CheckBias(bias);
     }

@@ -26,8 +26,9 @@ if [ ! -x "$bin/specblur_fftw" ] || [ ! -x "$bin/bench_fft" ]; then
 fi
 cmake --build "$build" -j "$(nproc)" >/dev/null
 
-work="$(mktemp -d)"
-trap 'rm -rf "$work"' EXIT INT TERM
+# shellcheck source=scripts/bench-lib.sh
+. scripts/bench-lib.sh
+make_work_dir
 export VIPS_CONCURRENCY=1
 if [ "${BENCH_QUICK:-}" ]; then
     sizes="256 512" shapes="256x256 300x200" disk="512 512 255.5 255.5 100 60000 4" volume=32 brepeat=1
@@ -70,22 +71,6 @@ row() {
     printf '| %s | %s | %s s | %s | %s | %s |\n' "$1" "$2" "$3" "$4" "$peer" "$(ratio "$3" "$5")"
 }
 
-# The kernel of convblur as a vips matrix, the same sampled Gaussian and
-# window (16 bits per sample).
-matrix() {
-    awk -v r="$1" 'BEGIN {
-        d = sqrt(17 * 0.6931471805599453) * r; h = int(d); if (h < d) h++
-        n = 2 * h - 1; pi = 3.141592653589793
-        printf "%d %d 1 0\n", n, n
-        for (i = 1 - h; i < h; i++) {
-            line = ""
-            for (j = 1 - h; j < h; j++)
-                line = line sprintf("%s%.17g", (j > 1 - h ? " " : ""), exp(-(i*i + j*j) / (r*r)) / (pi*r*r))
-            print line
-        }
-    }'
-}
-
 flags=$(grep -m1 '^flags' /proc/cpuinfo)
 has() { echo "$flags" | grep -qw "$1"; }
 if has avx512f; then conv_path="AVX-512"; elif has avx2 && has fma; then conv_path="AVX2+FMA"; else conv_path="portable"; fi
@@ -121,11 +106,9 @@ for size in $sizes; do
 done
 
 for size in $sizes; do
-    vips gaussnoise "$work/noise.v" "$size" "$size" --mean 32768 --sigma 12000
-    vips cast "$work/noise.v" "$work/noise16.v" ushort
-    vips tiffsave "$work/noise16.v" "$work/in.tif" --compression lzw
+    vips_noise_tiff "$size" "$work/in.tif"
     for r in 1 2 4; do
-        matrix "$r" >"$work/k.mat"
+        convblur_vips_matrix "$r" >"$work/k.mat"
         pair "$bin/convblur $work/in.tif $r $work/out.tif" "vips conv $work/in.tif $work/peer.tif $work/k.mat --precision float"
         row convblur "${size}², 16 bits, r = $r" "$ours_s" "vips conv, one thread" "$peer_s"
     done

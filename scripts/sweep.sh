@@ -110,6 +110,20 @@ echo
 cat "$sums"
 
 [ "$png" = - ] && exit 0
+# One panel of the picture: the curves of the disk of radius 16 at BITS bits.
+#   panel BITS TITLE
+panel() {
+    cat <<EOF
+set title "$2"
+plot "$tsv" using (\$1==$1 && \$2==16 ? \$3 : 1/0):(\$18+0.01) with linespoints title "specblur max |d|", \
+     "" using (\$1==$1 && \$2==16 ? \$3 : 1/0):(\$19+0.01) with linespoints title "specblur rms d", \
+     "" using (\$1==$1 && \$2==16 ? \$3 : 1/0):(\$21+0.01) with linespoints title "convblur max |d|", \
+     "" using (\$1==$1 && \$2==16 ? \$3 : 1/0):(\$22+0.01) with linespoints title "convblur rms d", \
+     "" using (\$1==$1 && \$2==16 ? \$3 : 1/0):(\$12+0.01) with linespoints title "specblur vs convblur max |d| (disk phantom)", \
+     "" using (\$1==$1 && \$2==16 ? \$3 : 1/0):(\$15+0.01) with linespoints title "diskblur table max error", \
+     "" using (\$1==$1 && \$2==16 ? \$3 : 1/0):(\$6+0.01) with linespoints title "specblur max |d| on the point-sampled disk"
+EOF
+}
 gnuplot <<EOF
 set terminal pngcairo size 1200,480 font ",10"
 set output "$png"
@@ -121,22 +135,8 @@ set grid
 set xlabel "Gaussian radius L (samples)"
 set ylabel "sample units"
 set multiplot layout 1,2 title "Interior error against the exact blur, in sample units (+0.01 to show 0): disk of radius 16; filters on a smooth input (exact blur at L0 = 8)"
-set title "8 bits: 200 above 20"
-plot "$tsv" using (\$1==8 && \$2==16 ? \$3 : 1/0):(\$18+0.01) with linespoints title "specblur max |d|", \
-     "" using (\$1==8 && \$2==16 ? \$3 : 1/0):(\$19+0.01) with linespoints title "specblur rms d", \
-     "" using (\$1==8 && \$2==16 ? \$3 : 1/0):(\$21+0.01) with linespoints title "convblur max |d|", \
-     "" using (\$1==8 && \$2==16 ? \$3 : 1/0):(\$22+0.01) with linespoints title "convblur rms d", \
-     "" using (\$1==8 && \$2==16 ? \$3 : 1/0):(\$12+0.01) with linespoints title "specblur vs convblur max |d| (disk phantom)", \
-     "" using (\$1==8 && \$2==16 ? \$3 : 1/0):(\$15+0.01) with linespoints title "diskblur table max error", \
-     "" using (\$1==8 && \$2==16 ? \$3 : 1/0):(\$6+0.01) with linespoints title "specblur max |d| on the point-sampled disk"
-set title "16 bits: 60000 above 1000"
-plot "$tsv" using (\$1==16 && \$2==16 ? \$3 : 1/0):(\$18+0.01) with linespoints title "specblur max |d|", \
-     "" using (\$1==16 && \$2==16 ? \$3 : 1/0):(\$19+0.01) with linespoints title "specblur rms d", \
-     "" using (\$1==16 && \$2==16 ? \$3 : 1/0):(\$21+0.01) with linespoints title "convblur max |d|", \
-     "" using (\$1==16 && \$2==16 ? \$3 : 1/0):(\$22+0.01) with linespoints title "convblur rms d", \
-     "" using (\$1==16 && \$2==16 ? \$3 : 1/0):(\$12+0.01) with linespoints title "specblur vs convblur max |d| (disk phantom)", \
-     "" using (\$1==16 && \$2==16 ? \$3 : 1/0):(\$15+0.01) with linespoints title "diskblur table max error", \
-     "" using (\$1==16 && \$2==16 ? \$3 : 1/0):(\$6+0.01) with linespoints title "specblur max |d| on the point-sampled disk"
+$(panel 8 "8 bits: 200 above 20")
+$(panel 16 "16 bits: 60000 above 1000")
 unset multiplot
 EOF
 # The tables beside the picture, for the figures the documentation quotes.

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "arguments.hpp"
 #include "error.hpp"
 #include "filter.hpp"
 #include "memlimit.hpp"
@@ -14,9 +15,7 @@
 namespace {
 
 const char* const kUsage = "usage : specblur orgTIFF radius {bias} newTIFF";
-// Arguments after the program name, without and with the optional bias.
-constexpr int kArgumentsWithoutBias = 3;
-constexpr int kArgumentsWithBias = 4;
+constexpr int kArgumentsWithoutBias = 3;  // after the name, without the bias
 
 // Bytes the run holds at once: the input raster (height rows of width
 // samples, the row table, the description), the filter's work space
@@ -28,23 +27,21 @@ bool RunBytes(std::int32_t width, std::int32_t height, const char* description, 
     const auto w = static_cast<std::size_t>(width);
     const auto h = static_cast<std::size_t>(height);
     const std::size_t text = description == nullptr ? 0 : std::strlen(description) + 1;
-    std::size_t raster = 0;
-    std::size_t rowTable = 0;
     std::size_t work = 0;
-    std::size_t counts = 0;
-    return CheckedMul(w, h, sizeof(std::uint16_t), &raster) &&
-           CheckedMul(h, sizeof(std::uint16_t*), &rowTable) &&
-           FilterWorkBytes(width, height, &work) && CheckedMul(h, sizeof(std::uint32_t), &counts) &&
-           CheckedAdd(raster, rowTable, total) && CheckedAdd(*total, text, total) &&
-           CheckedAdd(*total, work, total) && CheckedAdd(*total, counts, total);
+    return FilterWorkBytes(width, height, &work) &&
+           CheckedSumOfProducts({{w, h, sizeof(std::uint16_t)},
+                                 {h, sizeof(std::uint16_t*)},
+                                 {text},
+                                 {work},
+                                 {h, sizeof(std::uint32_t)}},
+                                total);
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    const int arguments = argc - 1;
-    if (arguments != kArgumentsWithoutBias && arguments != kArgumentsWithBias) Error(kUsage);
+    const bool withBias = HasBiasArgument(argc, kArgumentsWithoutBias, kUsage);
 
     std::int32_t width = 0;
     std::int32_t height = 0;
@@ -57,8 +54,8 @@ int main(int argc, char** argv)
     // A radius that is not a number (NaN) is refused like a negative one.
     const double radius = std::strtod(argv[2], nullptr);
     if (!(radius >= 0.0)) Error("bad Gaussian radius.");
-    const double bias = arguments == kArgumentsWithBias ? std::strtod(argv[3], nullptr) : 0.0;
-    const char* output = argv[arguments];
+    const double bias = withBias ? std::strtod(argv[3], nullptr) : 0.0;
+    const char* output = argv[argc - 1];
 
     std::size_t runBytes = 0;
     if (!RunBytes(width, height, description, &runBytes) || !FitsAllocatable(runBytes))

@@ -15,10 +15,11 @@ repeats="${2:-3}"
 convblur="$build/bin/convblur"
 [ -x "$convblur" ] || { echo "no $convblur: build the suite first" >&2; exit 1; }
 BLUR_EXTRA_PACKAGES=libvips-tools sh "$(dirname "$0")/../../scripts/install-deps.sh"
+# shellcheck source=scripts/bench-lib.sh
+. "$(dirname "$0")/../../scripts/bench-lib.sh"
 export VIPS_CONCURRENCY=1
 
-work="$(mktemp -d)"
-trap 'rm -rf "$work"' EXIT
+make_work_dir
 
 # "WALL CPU MAXRSS" of the run with the least CPU time (user + system)
 # over the repeats of a command; the machine may be shared, so CPU time is
@@ -38,29 +39,12 @@ best() {
     echo "$b"
 }
 
-# The kernel as a vips matrix: rows dy = −(h−1) .. h−1, columns likewise,
-# weight exp(−(dx² + dy²)/r²)/(π r²); scale 1, offset 0 (bias 0).
-matrix() {
-    awk -v r="$1" -v h="$2" 'BEGIN {
-        n = 2 * h - 1; pi = 3.141592653589793
-        printf "%d %d 1 0\n", n, n
-        for (i = 1 - h; i < h; i++) {
-            line = ""
-            for (j = 1 - h; j < h; j++)
-                line = line sprintf("%s%.17g", (j > 1 - h ? " " : ""), exp(-(i*i + j*j) / (r*r)) / (pi*r*r))
-            print line
-        }
-    }'
-}
-
 printf "%-5s %-2s %-3s %-22s %-22s %-9s %s\n" size r h "convblur wall cpu KiB" "vips-conv wall cpu KiB" madd "convblur Gmadd/cpu-s"
 for size in 2048 4096; do
-    vips gaussnoise "$work/noise.v" "$size" "$size" --mean 32768 --sigma 12000
-    vips cast "$work/noise.v" "$work/noise16.v" ushort
-    vips tiffsave "$work/noise16.v" "$work/in.tif" --compression lzw
+    vips_noise_tiff "$size" "$work/in.tif"
     for r in 1 2 4; do
-        h=$(awk -v r="$r" 'BEGIN { d = sqrt(17 * 0.6931471805599453) * r; h = int(d); if (h < d) h++; print h }')
-        matrix "$r" "$h" >"$work/k.mat"
+        h=$(convblur_half_width "$r")
+        convblur_vips_matrix "$r" >"$work/k.mat"
         ours=$(best "$convblur" "$work/in.tif" "$r" "$work/out.tif")
         peer=$(best vips conv "$work/in.tif" "$work/peer.tif" "$work/k.mat" --precision float)
         madd=$(awk -v s="$size" -v h="$h" 'BEGIN {

@@ -93,6 +93,22 @@ long SummedEntries(const std::vector<double>& table)
     return n;
 }
 
+// The counters of a table fill: its entries, those that sum the series, the
+// Bessel values computed, and the time per summed entry and per value.
+void SetTableCounters(benchmark::State& state, const std::vector<double>& table, long calls)
+{
+    const long summed = SummedEntries(table);
+    state.counters["entries"] = static_cast<double>(table.size());
+    state.counters["summed"] = static_cast<double>(summed);
+    state.counters["values"] = static_cast<double>(calls);
+    state.counters["per_summed"] = benchmark::Counter(
+        static_cast<double>(summed),
+        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    state.counters["per_value"] = benchmark::Counter(
+        static_cast<double>(calls),
+        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
 // Argument: the Gaussian radius L.  The series is longest near the rim,
 // where it takes about sqrt(2 a ln 1e9) terms with a = 2 r R / L^2.
 // Per summed entry, and per library call of the per-order fill (the same
@@ -109,16 +125,7 @@ void BM_ProfileTable(benchmark::State& state)
         FillProfile(table.data(), 0, table.size(), kRadius, L, kBias, kValue);
         benchmark::DoNotOptimize(table.data());
     }
-    const long summed = SummedEntries(table);
-    state.counters["entries"] = static_cast<double>(table.size());
-    state.counters["summed"] = static_cast<double>(summed);
-    state.counters["values"] = static_cast<double>(calls);
-    state.counters["per_summed"] = benchmark::Counter(
-        static_cast<double>(summed),
-        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
-    state.counters["per_value"] = benchmark::Counter(
-        static_cast<double>(calls),
-        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    SetTableCounters(state, table, calls);
 }
 BENCHMARK(BM_ProfileTable)->Arg(1)->Arg(4)->Arg(16)->Unit(benchmark::kMillisecond);
 
@@ -136,16 +143,7 @@ void BM_ProfileTablePerOrder(benchmark::State& state)
                        0.5;
         benchmark::DoNotOptimize(table.data());
     }
-    const long summed = SummedEntries(table);
-    state.counters["entries"] = static_cast<double>(table.size());
-    state.counters["summed"] = static_cast<double>(summed);
-    state.counters["values"] = static_cast<double>(calls);
-    state.counters["per_summed"] = benchmark::Counter(
-        static_cast<double>(summed),
-        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
-    state.counters["per_value"] = benchmark::Counter(
-        static_cast<double>(calls),
-        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    SetTableCounters(state, table, calls);
 }
 BENCHMARK(BM_ProfileTablePerOrder)->Arg(1)->Arg(4)->Arg(16)->Unit(benchmark::kMillisecond);
 

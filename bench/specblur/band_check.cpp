@@ -6,11 +6,11 @@
 //   specblur_band_check check in.tif RADIUS BIAS a.tif b.tif
 //     counts the samples in which the two filter outputs a and b differ
 //     and, for each, computes the exact filtered value (the circular
-//     convolution over the padded grid by direct sums in long double) and
-//     its distance from the nearest half-integer and from the clamp bounds
-//     0 and 2^BITS - 1.  Prints "samples N changed C outside-band D max-distance E"
-//     (D counts changed samples farther than 1e-9 from both) and exits 1
-//     when D > 0.
+//     convolution over the padded grid by direct sums in long double, on
+//     the axis kernels of the tests' reference) and its distance from the
+//     nearest half-integer and from the clamp bounds 0 and 2^BITS - 1.
+//     Prints "samples N changed C outside-band D max-distance E" (D counts
+//     changed samples farther than 1e-9 from both) and exits 1 when D > 0.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -20,6 +20,7 @@
 #include <random>
 #include <vector>
 
+#include "circular_convolution.hpp"
 #include "error.hpp"
 #include "rif.hpp"
 #include "sif.hpp"
@@ -38,33 +39,6 @@ struct Raster {
     std::uint16_t** rows = nullptr;
     char* description = nullptr;
 };
-
-std::int32_t PowerOfTwoAtLeast(std::int32_t n)
-{
-    std::int32_t p = 1;
-    while (p < n) p *= 2;
-    return p;
-}
-
-// Inverse DFT of exp(-pi^2 r^2 f^2) along an axis of length n.
-std::vector<long double> AxisKernel(std::int32_t n, double radius)
-{
-    const long double pi = 3.141592653589793238462643383279502884L;
-    std::vector<long double> transfer(n);
-    for (std::int32_t u = 0; u < n; ++u) {
-        const long double f = static_cast<long double>(std::min(u, n - u)) / n;
-        transfer[u] = std::exp(-pi * pi * radius * radius * f * f);
-    }
-    std::vector<long double> kernel(n);
-    for (std::int32_t d = 0; d < n; ++d) {
-        long double sum = 0;
-        for (std::int32_t u = 0; u < n; ++u) {
-            sum += transfer[u] * std::cos(2 * pi * ((static_cast<long>(u) * d) % n) / n);
-        }
-        kernel[d] = sum / n;
-    }
-    return kernel;
-}
 
 int Make(char** argv)
 {
@@ -106,7 +80,7 @@ int Check(char** argv)
         return 1;
     }
     const long double maxval = (1 << in.bits) - 1;
-    const std::int32_t nx = PowerOfTwoAtLeast(w), ny = PowerOfTwoAtLeast(h);
+    const std::int32_t nx = specref::PowerOfTwoAtLeast(w), ny = specref::PowerOfTwoAtLeast(h);
     std::vector<long double> kx, ky;
     long changed = 0, outside = 0;
     long double worst = 0;
@@ -115,8 +89,8 @@ int Check(char** argv)
             if (a.rows[y][x] == b.rows[y][x]) continue;
             ++changed;
             if (kx.empty()) {
-                kx = AxisKernel(nx, radius);
-                ky = AxisKernel(ny, radius);
+                kx = specref::AxisKernel(nx, radius);
+                ky = specref::AxisKernel(ny, radius);
             }
             long double val = 0;
             for (std::int32_t t = 0; t < h; ++t) {

@@ -15,11 +15,10 @@ build="${1:-build-bench}"
 runs="${2:-5}"
 bin="$build/bin"
 sh "$(dirname "$0")/../../scripts/install-deps.sh"
-for program in specblur specblur_fftw specblur_bench_input; do
-    [ -x "$bin/$program" ] || { echo "missing $bin/$program (build with -DBLUR_BENCH=ON)" >&2; exit 1; }
-done
-work="$(mktemp -d)"
-trap 'rm -rf "$work"' EXIT INT TERM
+# shellcheck source=scripts/bench-lib.sh
+. "$(dirname "$0")/../../scripts/bench-lib.sh"
+require_bench_programs "$bin" specblur specblur_fftw specblur_bench_input
+make_work_dir
 radius=2
 bias=0
 export SPECBLUR_FFTW_WISDOM="$work/fftw.wisdom"

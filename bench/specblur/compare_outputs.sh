@@ -13,11 +13,10 @@ set -eu
 old="$1"
 build="${2:-build-bench}"
 bin="$build/bin"
-for program in specblur specblur_band_check specblur_bench_input; do
-    [ -x "$bin/$program" ] || { echo "missing $bin/$program (build with -DBLUR_BENCH=ON)" >&2; exit 1; }
-done
-work="$(mktemp -d)"
-trap 'rm -rf "$work"' EXIT INT TERM
+# shellcheck source=scripts/bench-lib.sh
+. "$(dirname "$0")/../../scripts/bench-lib.sh"
+require_bench_programs "$bin" specblur specblur_band_check specblur_bench_input
+make_work_dir
 
 files=0
 total=0

@@ -5,25 +5,25 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
+#include <cstddef>
 #include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "phantom_run.hpp"
 #include "reference.hpp"
 #include "support.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
-using testsupport::Program;
 using testsupport::ReadWithLibtiff;
 using testsupport::RunResult;
 using testsupport::TempDir;
 
 const char kUsage[] = "usage : ballblur Nx Ny Nz Ox Oy Oz R value {bias} L S/ GF/\n";
-const char kWarning[] = "all or part of sphere is out of image (warning).\n";
+const std::string kWarning = testsupport::OutOfImageWarning("sphere");
 
 // A scratch directory holding the two existing output directories S and G.
 class BallblurTest : public ::testing::Test {
@@ -38,7 +38,7 @@ protected:
     }
     RunResult Ballblur(const std::vector<std::string>& args)
     {
-        return testsupport::Run(Program("ballblur"), args, dir_.path().string());
+        return testsupport::RunPhantom("ballblur", dir_, args);
     }
     // The file names in a directory below the scratch directory, sorted.
     std::vector<std::string> Names(const std::string& sub) const
@@ -80,7 +80,6 @@ struct MessageCase {
 
 TEST_F(BallblurTest, FatalMessagesInTheOrderOfTheChecks)
 {
-    const std::string w = kWarning;
     const MessageCase cases[] = {
         {{}, kUsage},
         {{"5", "5", "5", "2", "2", "2", "1", "9", "1", "S"}, kUsage},
@@ -112,9 +111,10 @@ TEST_F(BallblurTest, FatalMessagesInTheOrderOfTheChecks)
         {{"5", "5", "5", "2", "2", "2", "1", "9", "nan", "S", "G"},
          "bad radius of Gaussian filter.\n"},
         // The warning comes before the later checks.
-        {{"5", "5", "5", "0", "2", "2", "1", "9", "70000", "1", "S", "G"}, w + "bad bias value.\n"},
+        {{"5", "5", "5", "0", "2", "2", "1", "9", "70000", "1", "S", "G"},
+         kWarning + "bad bias value.\n"},
         {{"5", "5", "5", "2", "2", "9", "1", "9", "x", "S", "G"},
-         w + "bad radius of Gaussian filter.\n"},
+         kWarning + "bad radius of Gaussian filter.\n"},
     };
     for (const auto& c : cases) {
         const auto r = Ballblur(c.args);
@@ -142,11 +142,8 @@ std::string WithoutSanitizerLines(const std::string& err)
 
 TEST_F(BallblurTest, SlicesThatCannotBeAllocated)
 {
-    // 2^31 - 1 by 2^20 samples: 4 PiB, beyond any address space.  A
-    // sanitizer runtime is told to hand out the null pointer as malloc does.
-    setenv("ASAN_OPTIONS", "allocator_may_return_null=1", 1);
+    // 2^31 - 1 by 2^20 samples: 4 PiB, beyond any address space.
     const auto r = Ballblur({"2147483647", "1048576", "1", "9", "9", "0", "0", "9", "1", "S", "G"});
-    unsetenv("ASAN_OPTIONS");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(WithoutSanitizerLines(r.err), "memory allocation error.\n");
 }

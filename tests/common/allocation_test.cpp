@@ -2,12 +2,9 @@
 // process can get ends with the program's allocation message before it
 // allocates (and writes nothing), whether the machine or an address-space
 // limit is what it exceeds; ordinary sizes under the same limit still run.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/sysinfo.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -16,11 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "child.hpp"
 #include "sif.hpp"
 #include "support.hpp"
 
 namespace {
 
+using testsupport::ChildOutcome;
 using testsupport::Program;
 using testsupport::TempDir;
 
@@ -33,43 +32,14 @@ constexpr bool kAddressLimitWorks = true;
 constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
 const char kMemory[] = "memory allocation error.\n";
 
-struct Outcome {
-    int status = -1;  // -1: ended by a signal
-    std::string err;
-};
-
 // Runs a built program in `cwd` in a child whose address space is limited
 // to `limit` bytes (0: no limit), standard error captured.
-Outcome RunWithLimit(const std::string& name, const std::vector<std::string>& args,
-                     const std::string& cwd, std::uint64_t limit)
+ChildOutcome RunWithLimit(const std::string& name, const std::vector<std::string>& args,
+                          const std::string& cwd, std::uint64_t limit)
 {
-    const std::string errPath = cwd + "/stderr.txt";
-    const std::string program = Program(name);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    std::fflush(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int fd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(fd, 2);
-        if (chdir(cwd.c_str()) != 0) _exit(126);
-        if (limit != 0) {
-            const rlimit rl = {limit, limit};
-            setrlimit(RLIMIT_AS, &rl);
-        }
-        execv(program.c_str(), argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    Outcome o;
-    o.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    const auto bytes = testsupport::ReadBytes(errPath);
-    o.err.assign(bytes.begin(), bytes.end());
-    std::filesystem::remove(errPath);
-    return o;
+    return testsupport::RunInChild(Program(name), args, cwd, [limit] {
+        if (limit != 0) testsupport::LimitResource(RLIMIT_AS, limit);
+    });
 }
 
 // Physical memory plus swap as sysinfo reports it.
@@ -114,7 +84,7 @@ TEST(BeyondTheMachine, PhantomsEndWithTheMessage)
         TempDir dir;
         std::filesystem::create_directory(dir.path() / "S");
         std::filesystem::create_directory(dir.path() / "G");
-        const Outcome o = RunWithLimit(c.program, c.args, dir.path().string(), 0);
+        const ChildOutcome o = RunWithLimit(c.program, c.args, dir.path().string(), 0);
         EXPECT_EQ(o.status, 1);
         EXPECT_EQ(o.err, kMemory);
         EXPECT_TRUE(Entries(dir).empty());
@@ -153,7 +123,7 @@ TEST_P(UnderAddressLimit, MessageOrRun)
         const std::int32_t side = std::atoi(input.c_str() + 2);
         WriteFlatImage(dir.file(input), side, side);
     }
-    const Outcome o = RunWithLimit(c.program, c.args, dir.path().string(), limit);
+    const ChildOutcome o = RunWithLimit(c.program, c.args, dir.path().string(), limit);
     if (c.fits) {
         EXPECT_EQ(o.status, 0) << o.err;
         EXPECT_EQ(o.err, "");

@@ -5,20 +5,22 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <random>
 #include <string>
 #include <vector>
 
+#include "image.hpp"
 #include "reference.hpp"
-#include "sif.hpp"
+#include "store.hpp"
 #include "support.hpp"
 
 namespace {
 
-using convref::Image;
+using testsupport::Image;
 using testsupport::Program;
+using testsupport::RandomImage;
 using testsupport::ReadWithLibtiff;
 using testsupport::Run;
+using testsupport::StoreWithOurs;
 using testsupport::TempDir;
 
 const char* const kUsage = "usage : convblur orgTIFF radius {bias} newTIFF\n";
@@ -28,37 +30,19 @@ testsupport::RunResult Convblur(const std::vector<std::string>& args)
     return Run(Program("convblur"), args);
 }
 
-Image RandomImage(std::int32_t width, std::int32_t height, int bits, unsigned seed)
-{
-    std::mt19937 random(seed);
-    std::uniform_int_distribution<int> sample(0, (1 << bits) - 1);
-    Image image{width, height, std::vector<std::uint16_t>(std::size_t(width) * height)};
-    for (auto& s : image.samples) s = static_cast<std::uint16_t>(sample(random));
-    return image;
-}
-
-void Store(const std::string& path, const Image& image, int bits, const char* description)
-{
-    std::vector<const std::uint16_t*> rows(image.height);
-    for (std::int32_t y = 0; y < image.height; ++y)
-        rows[y] = image.samples.data() + std::size_t(y) * image.width;
-    StoreImageFile(path.c_str(), image.width, image.height, bits, rows.data(), description);
-}
-
 // Checks the output file against the reference of the input image.
-void ExpectFiltered(const std::string& path, const Image& image, int bits, double radius,
-                    double bias)
+void ExpectFiltered(const std::string& path, const Image& image, double radius, double bias)
 {
     const auto out = ReadWithLibtiff(path);
     ASSERT_TRUE(out.has_value()) << path;
     EXPECT_EQ(out->errors, "");
     ASSERT_EQ(out->width, std::uint32_t(image.width));
     ASSERT_EQ(out->height, std::uint32_t(image.height));
-    ASSERT_EQ(out->bits, bits);
-    const auto sums = convref::Sums(image, bits, radius, bias);
+    ASSERT_EQ(out->bits, image.bits);
+    const auto sums = convref::Sums(image, radius, bias);
     for (std::size_t i = 0; i < sums.size(); ++i) {
         if (convref::Ambiguous(sums[i])) continue;
-        ASSERT_EQ(out->samples[i], convref::Expected(sums[i], bits)) << "sample " << i;
+        ASSERT_EQ(out->samples[i], convref::Expected(sums[i], image.bits)) << "sample " << i;
     }
 }
 
@@ -85,7 +69,7 @@ TEST(Convblur, BadRadiusIsRefusedAfterTheInputIsRead)
     TempDir dir;
     const std::string in = dir.file("in.tif");
     const std::string out = dir.file("out.tif");
-    Store(in, RandomImage(9, 7, 8, 1), 8, nullptr);
+    StoreWithOurs(in, RandomImage(9, 7, 8, 1));
     // "nan" reads as a number that is not greater than 0 either.
     for (const std::string radius : {"0", "-1", "abc", "", "-0.0", "nan"}) {
         for (bool withBias : {false, true}) {
@@ -129,12 +113,12 @@ TEST(Convblur, ThreeArgumentsFilterWithBiasZero)
     const std::string in = dir.file("in.tif");
     const std::string out = dir.file("out.tif");
     const Image image = RandomImage(83, 29, 16, 2);
-    Store(in, image, 16, "0.000000\t1.000000");
+    StoreWithOurs(in, image, "0.000000\t1.000000");
     const auto result = Convblur({in, "2.5", out});
     ASSERT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(result.out, "");
-    ExpectFiltered(out, image, 16, 2.5, 0.0);
+    ExpectFiltered(out, image, 2.5, 0.0);
     EXPECT_EQ(ReadWithLibtiff(out)->description, "0.000000\t1.000000");
 }
 
@@ -158,11 +142,11 @@ TEST(Convblur, FourArgumentsTakeTheThirdAsBias)
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.bits << " bits");
         const Image image = RandomImage(70, 11, c.bits, c.bits);
-        Store(in, image, c.bits, nullptr);
+        StoreWithOurs(in, image);
         const auto result = Convblur({in, c.radius, c.bias, out});
         ASSERT_EQ(result.status, 0) << result.err;
         EXPECT_EQ(result.err, "");
-        ExpectFiltered(out, image, c.bits, c.radiusValue, c.biasValue);
+        ExpectFiltered(out, image, c.radiusValue, c.biasValue);
         EXPECT_FALSE(ReadWithLibtiff(out)->description.has_value());
     }
 }
@@ -174,27 +158,15 @@ TEST(Convblur, ReadsWhatLibtiffWrites)
     const std::string in = dir.file("in.tif");
     const std::string out = dir.file("out.tif");
     const Image image = RandomImage(40, 18, 8, 3);
-    TIFF* tiff = TIFFOpen(in.c_str(), "wb");
-    ASSERT_NE(tiff, nullptr);
-    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, image.width);
-    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, image.height);
-    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 8);
-    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 1);
-    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
-    TIFFSetField(tiff, TIFFTAG_COMPRESSION, COMPRESSION_PACKBITS);
-    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, 5);
-    TIFFSetField(tiff, TIFFTAG_IMAGEDESCRIPTION, "from libtiff");
-    std::vector<std::uint8_t> row(image.width);
-    for (std::int32_t y = 0; y < image.height; ++y) {
-        for (std::int32_t x = 0; x < image.width; ++x)
-            row[x] = static_cast<std::uint8_t>(image.at(x, y));
-        ASSERT_EQ(TIFFWriteScanline(tiff, row.data(), y, 0), 1);
-    }
-    TIFFClose(tiff);
+    testsupport::LibtiffLayout layout;
+    layout.bigEndian = true;
+    layout.compression = COMPRESSION_PACKBITS;
+    layout.rowsPerStrip = 5;
+    ASSERT_TRUE(testsupport::StoreWithLibtiff(in, image, layout, "from libtiff"));
 
     const auto result = Convblur({in, "1.5", "20", out});
     ASSERT_EQ(result.status, 0) << result.err;
-    ExpectFiltered(out, image, 8, 1.5, 20.0);
+    ExpectFiltered(out, image, 1.5, 20.0);
     EXPECT_EQ(ReadWithLibtiff(out)->description, "from libtiff");
 }
 
@@ -210,8 +182,7 @@ TEST(Convblur, WorkingCopyThatCannotBeAllocatedIsReported)
     TempDir dir;
     const std::string in = dir.file("in.tif");
     const std::string out = dir.file("out.tif");
-    const Image image{2048, 2048, std::vector<std::uint16_t>(2048 * 2048, 7)};
-    Store(in, image, 16, nullptr);
+    StoreWithOurs(in, Image(2048, 2048, 16, 7));
     const auto result =
         testsupport::Run(prlimit, {"--as=24000000", Program("convblur"), in, "1", out});
     EXPECT_EQ(result.status, 1);
@@ -224,7 +195,7 @@ TEST(Convblur, UnwritableOutputIsReportedByTheWriter)
 {
     TempDir dir;
     const std::string in = dir.file("in.tif");
-    Store(in, RandomImage(5, 5, 8, 4), 8, nullptr);
+    StoreWithOurs(in, RandomImage(5, 5, 8, 4));
     const std::string out = dir.file("no/such/dir/out.tif");
     const auto result = Convblur({in, "1", out});
     EXPECT_EQ(result.status, 1);

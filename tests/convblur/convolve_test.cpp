@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "image.hpp"
 #include "reference.hpp"
 #include "rounding.hpp"
 
@@ -18,7 +19,8 @@ void PrintTo(ConvolveCode code, std::ostream* os);
 
 namespace {
 
-using convref::Image;
+using testsupport::Image;
+using testsupport::RandomImage;
 
 constexpr ConvolveCode kCodes[] = {ConvolveCode::kPortable, ConvolveCode::kAvx2,
                                    ConvolveCode::kAvx512};
@@ -48,42 +50,27 @@ protected:
 };
 
 // Runs ConvolveImage on a copy of the image with the given code path.
-std::vector<std::uint16_t> Convolve(const Image& image, int bits, double radius, double bias,
+std::vector<std::uint16_t> Convolve(const Image& image, double radius, double bias,
                                     ConvolveCode code)
 {
     EXPECT_TRUE(SelectConvolveCode(code));
-    std::vector<std::uint16_t> samples = image.samples;
-    std::vector<std::uint16_t*> rows(image.height);
-    for (std::int32_t y = 0; y < image.height; ++y) rows[y] = samples.data() + y * image.width;
-    EXPECT_TRUE(ConvolveImage(rows.data(), image.width, image.height, bits, radius, bias));
-    return samples;
-}
-
-Image Uniform(std::int32_t width, std::int32_t height, std::uint16_t value)
-{
-    return Image{width, height, std::vector<std::uint16_t>(std::size_t(width) * height, value)};
-}
-
-Image Random(std::int32_t width, std::int32_t height, int bits, std::mt19937& random)
-{
-    std::uniform_int_distribution<int> sample(0, (1 << bits) - 1);
-    Image image = Uniform(width, height, 0);
-    for (auto& s : image.samples) s = static_cast<std::uint16_t>(sample(random));
-    return image;
+    Image copy = image;
+    const auto rows = copy.Rows();
+    EXPECT_TRUE(ConvolveImage(rows.data(), copy.width, copy.height, copy.bits, radius, bias));
+    return copy.samples;
 }
 
 // Checks the code path against the long-double reference, sample for
 // sample, except where the reference lies within 1e-9 of a half-integer.
-void ExpectMatchesReference(const Image& image, int bits, double radius, double bias,
-                            ConvolveCode code)
+void ExpectMatchesReference(const Image& image, double radius, double bias, ConvolveCode code)
 {
-    const auto sums = convref::Sums(image, bits, radius, bias);
+    const auto sums = convref::Sums(image, radius, bias);
     {
-        const auto got = Convolve(image, bits, radius, bias, code);
+        const auto got = Convolve(image, radius, bias, code);
         int mismatches = 0;
         for (std::size_t i = 0; i < sums.size() && mismatches < 5; ++i) {
             if (convref::Ambiguous(sums[i])) continue;
-            if (got[i] != convref::Expected(sums[i], bits)) {
+            if (got[i] != convref::Expected(sums[i], image.bits)) {
                 ++mismatches;
                 ADD_FAILURE() << "sample (" << i % image.width << ", " << i / image.width
                               << "): got " << got[i] << ", reference sum "
@@ -136,12 +123,12 @@ TEST_P(ConvolveCodePath, MatchesReferenceOnRandomImages)
         const double top = std::ldexp(1.0, bits) - 1;
         std::uniform_real_distribution<double> biases(-0.3 * top, 1.3 * top);
         for (const auto& size : sizes) {
-            const Image image = Random(size[0], size[1], bits, random);
+            const Image image = RandomImage(random, size[0], size[1], bits);
             const double radius = radii(random);
             const double bias = random() % 3 == 0 ? 0.0 : biases(random);
             SCOPED_TRACE(testing::Message() << bits << " bits, " << size[0] << "x" << size[1]
                                             << ", r=" << radius << ", bias=" << bias);
-            ExpectMatchesReference(image, bits, radius, bias, GetParam());
+            ExpectMatchesReference(image, radius, bias, GetParam());
         }
     }
 }
@@ -151,9 +138,9 @@ TEST_P(ConvolveCodePath, MatchesReferenceWithBroadKernels)
     std::mt19937 random(17);
     // Kernels as wide as the image or wider, and a large one on a larger
     // image, where interior and padded border groups meet.
-    ExpectMatchesReference(Random(70, 5, 16, random), 16, 30.0, 1234.5, GetParam());
-    ExpectMatchesReference(Random(5, 70, 12, random), 12, 9.0, 0.0, GetParam());
-    ExpectMatchesReference(Random(131, 33, 16, random), 16, 4.0, 30000.0, GetParam());
+    ExpectMatchesReference(RandomImage(random, 70, 5, 16), 30.0, 1234.5, GetParam());
+    ExpectMatchesReference(RandomImage(random, 5, 70, 12), 9.0, 0.0, GetParam());
+    ExpectMatchesReference(RandomImage(random, 131, 33, 16), 4.0, 30000.0, GetParam());
 }
 
 TEST_P(ConvolveCodePath, MatchesReferenceAroundVectorGroupEdges)
@@ -164,12 +151,12 @@ TEST_P(ConvolveCodePath, MatchesReferenceAroundVectorGroupEdges)
     std::mt19937 random(99);
     for (std::int32_t width = 44; width <= 62; ++width) {
         SCOPED_TRACE(testing::Message() << "width " << width);
-        ExpectMatchesReference(Random(width, 5 + width % 4, 16, random), 16, 1.2, 500.0,
+        ExpectMatchesReference(RandomImage(random, width, 5 + width % 4, 16), 1.2, 500.0,
                                GetParam());
     }
     for (std::int32_t width : {95, 96, 97, 107, 108, 109}) {
         SCOPED_TRACE(testing::Message() << "width " << width);
-        ExpectMatchesReference(Random(width, 9, 10, random), 10, 2.2, 17.0, GetParam());
+        ExpectMatchesReference(RandomImage(random, width, 9, 10), 2.2, 17.0, GetParam());
     }
 }
 
@@ -186,11 +173,11 @@ TEST_P(ConvolveCodePath, SingleSampleKernelScalesByThePeakWeight)
     std::mt19937 random(5);
     for (const Case& c : cases) {
         ASSERT_EQ(KernelHalfWidth(c.radius, c.bits, 1000), 1);
-        const Image image = Random(67, 3, c.bits, random);
+        const Image image = RandomImage(random, 67, 3, c.bits);
         {
             const ConvolveCode code = GetParam();
             SCOPED_TRACE(Name(code));
-            const auto got = Convolve(image, c.bits, c.radius, c.bias, code);
+            const auto got = Convolve(image, c.radius, c.bias, code);
             for (std::size_t i = 0; i < got.size(); ++i) {
                 const long double sum =
                     c.bias + (image.samples[i] - static_cast<long double>(c.bias)) /
@@ -210,13 +197,13 @@ TEST_P(ConvolveCodePath, NarrowImageReachesTheWholeHeight)
     // Gaussian's value for its offset.
     const std::int32_t width = 100;
     const std::int32_t x0 = 40;
-    Image image = Uniform(width, 3, 0);
+    Image image(width, 3, 16);
     image.samples[x0] = 65535;
     const long double pi = std::acos(-1.0L);
     {
         const ConvolveCode code = GetParam();
         SCOPED_TRACE(Name(code));
-        const auto got = Convolve(image, 16, 2.0, 0.0, code);
+        const auto got = Convolve(image, 2.0, 0.0, code);
         for (std::int32_t y = 0; y < 3; ++y)
             for (std::int32_t x = 0; x < width; ++x) {
                 const std::int32_t dx = x - x0;
@@ -243,11 +230,11 @@ TEST_P(ConvolveCodePath, ImageAtTheBiasIsReproduced)
     const Case cases[] = {{16, 40000, 0.3}, {16, 12345, 2.0}, {8, 200, 4.5},
                           {1, 1, 1.0},      {12, 0, 3.0},     {16, 65535, 0.7}};
     for (const Case& c : cases) {
-        const Image image = Uniform(75, 21, c.value);
+        const Image image(75, 21, c.bits, c.value);
         {
             const ConvolveCode code = GetParam();
             SCOPED_TRACE(testing::Message() << Name(code) << " value " << c.value);
-            EXPECT_EQ(Convolve(image, c.bits, c.radius, c.value, code), image.samples);
+            EXPECT_EQ(Convolve(image, c.radius, c.value, code), image.samples);
         }
     }
 }
@@ -259,11 +246,11 @@ TEST_P(ConvolveCodePath, UniformImageFallsSymmetricallyAtAllFourBorders)
     // same way at all four, with no wrap-around between opposite borders.
     const std::int32_t n = 90;
     const std::uint16_t s = 50000;
-    const Image image = Uniform(n, n, s);
+    const Image image(n, n, 16, s);
     {
         const ConvolveCode code = GetParam();
         SCOPED_TRACE(Name(code));
-        const auto got = Convolve(image, 16, 2.0, 0.0, code);
+        const auto got = Convolve(image, 2.0, 0.0, code);
         auto at = [&](std::int32_t x, std::int32_t y) { return int(got[y * n + x]); };
         for (std::int32_t y = 0; y < n; ++y)
             for (std::int32_t x = 0; x < n; ++x) {
@@ -308,12 +295,12 @@ TEST_P(ConvolveCodePath, SumsOutsideTheSampleRangeAreClamped)
         {8, 250, 2.0, 1e4, 255, 255},
     };
     for (const Case& c : cases) {
-        const Image image = Uniform(80, 12, c.value);
+        const Image image(80, 12, c.bits, c.value);
         {
             const ConvolveCode code = GetParam();
             SCOPED_TRACE(testing::Message()
                          << Name(code) << " bits " << c.bits << " bias " << c.bias);
-            const auto got = Convolve(image, c.bits, c.radius, c.bias, code);
+            const auto got = Convolve(image, c.radius, c.bias, code);
             EXPECT_EQ(got[6 * 80 + 40], c.centre);
             EXPECT_EQ(got[0], c.corner);
         }
@@ -322,11 +309,11 @@ TEST_P(ConvolveCodePath, SumsOutsideTheSampleRangeAreClamped)
 
 TEST_P(ConvolveCodePath, SumThatIsNotANumberGivesZero)
 {
-    const Image image = Uniform(70, 4, 300);
+    const Image image(70, 4, 16, 300);
     {
         const ConvolveCode code = GetParam();
         SCOPED_TRACE(Name(code));
-        const auto got = Convolve(image, 16, 1.0, std::nan(""), code);
+        const auto got = Convolve(image, 1.0, std::nan(""), code);
         EXPECT_EQ(got, std::vector<std::uint16_t>(got.size(), 0));
     }
 }
@@ -365,7 +352,7 @@ TEST(ConvolveImage, EveryCodePathRoundsByTheRuleAtItsEdges)
     ASSERT_GT(radius, 0.0);
     ASSERT_EQ(KernelHalfWidth(radius, 8, 1000), 1);
     // 101 columns: whole vector groups and a tail in every path.
-    Image image = Uniform(101, 3, 0);
+    Image image(101, 3, 8);
     for (std::size_t i = 0; i < image.samples.size(); ++i)
         image.samples[i] = static_cast<std::uint16_t>((i * 37) % 256);
     // bias -0.5: sums 2s + 0.5, halves; bias -(0.5 - 2^-20): just below;
@@ -379,7 +366,7 @@ TEST(ConvolveImage, EveryCodePathRoundsByTheRuleAtItsEdges)
         }
         for (ConvolveCode code : kCodes) {
             if (!ConvolveCodeRuns(code)) continue;  // reported as skipped by the table above
-            EXPECT_EQ(Convolve(image, 8, radius, bias, code), expected)
+            EXPECT_EQ(Convolve(image, radius, bias, code), expected)
                 << Name(code) << " bias " << bias;
         }
     }

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "image.hpp"
+
 namespace convref {
 
 // ⌈r·√((bits + 1)·ln 2)⌉ computed in long double, clamped to the axis.
@@ -16,19 +18,13 @@ inline std::int32_t HalfWidth(double radius, int bits, std::int32_t size)
     return h >= size ? size : static_cast<std::int32_t>(h);
 }
 
-// Unrounded result of one output sample: bias + Σ (s − bias)·g over the
-// clipped window, g(dx, dy) = exp(−(dx² + dy²)/r²)/(π r²).
-struct Image {
-    std::int32_t width = 0;
-    std::int32_t height = 0;
-    std::vector<std::uint16_t> samples;  // row by row
-    std::uint16_t at(std::int32_t x, std::int32_t y) const { return samples[y * width + x]; }
-};
-
-inline std::vector<long double> Sums(const Image& image, int bits, double radius, double bias)
+// Unrounded result of each output sample: bias + Σ (s − bias)·g over the
+// clipped window, g(dx, dy) = exp(−(dx² + dy²)/r²)/(π r²), the window
+// sized for the image's depth.
+inline std::vector<long double> Sums(const testsupport::Image& image, double radius, double bias)
 {
-    const std::int32_t hx = HalfWidth(radius, bits, image.width);
-    const std::int32_t hy = HalfWidth(radius, bits, image.height);
+    const std::int32_t hx = HalfWidth(radius, image.bits, image.width);
+    const std::int32_t hy = HalfWidth(radius, image.bits, image.height);
     const long double r2 = static_cast<long double>(radius) * radius;
     const long double pi = std::acos(-1.0L);
     // g by absolute offsets, computed once.

@@ -5,13 +5,13 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "phantom.hpp"
+#include "phantom_run.hpp"
 #include "profile.hpp"
 #include "support.hpp"
 
@@ -19,20 +19,16 @@ namespace {
 
 using testsupport::LibtiffImage;
 using testsupport::ReadWithLibtiff;
-using testsupport::Run;
 using testsupport::RunResult;
 using testsupport::TempDir;
 
 const char kUsage[] = "usage : diskblur Nx Ny Ox Oy R value {bias} L C.tif GF.tif\n";
-const char kWarning[] = "all or part of circle is out of image (warning).\n";
+const std::string kWarning = testsupport::OutOfImageWarning("circle");
 constexpr std::uint16_t kLzw = 5;
 
-// Runs diskblur in `dir`; an oversized allocation must fail with a null
-// pointer under AddressSanitizer too, as it does without it.
 RunResult RunDisk(const TempDir& dir, const std::vector<std::string>& args)
 {
-    setenv("ASAN_OPTIONS", "allocator_may_return_null=1", 1);
-    return Run(testsupport::Program("diskblur"), args, dir.path().string());
+    return testsupport::RunPhantom("diskblur", dir, args);
 }
 
 bool Exists(const TempDir& dir, const std::string& name)

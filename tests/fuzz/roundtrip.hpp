@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "rif.hpp"
+#include "ours_image.hpp"
 #include "sif.hpp"
 
 namespace roundtrip {
@@ -90,28 +90,22 @@ inline std::string StoreAndReadBack(const Image& image, const std::string& path)
     StoreImageFile(path.c_str(), image.width, image.height, image.bits, pointers.data(),
                    image.description ? image.description->c_str() : nullptr);
 
-    std::int32_t width = 0;
-    std::int32_t height = 0;
-    std::int32_t bits = 0;
-    std::uint16_t** rows = nullptr;
-    char* text = nullptr;
-    ReadImageFile(path.c_str(), &width, &height, &bits, &rows, &text);
-
+    const testsupport::OursImage read(path);
+    const char* text = read.description;
     std::string why;
-    if (width != image.width || height != image.height) why += "size differs; ";
-    if (bits != image.bits) why += "bits per sample differ; ";
+    if (read.width != image.width || read.height != image.height) why += "size differs; ";
+    if (read.bits != image.bits) why += "bits per sample differ; ";
     if (image.description.has_value() != (text != nullptr) ||
         (text != nullptr && *image.description != text))
         why += "description differs; ";
     if (why.empty()) {
-        for (std::int32_t y = 0; y < height && why.empty(); ++y)
-            for (std::int32_t x = 0; x < width; ++x)
-                if (rows[y][x] != image.rows[y][x]) {
+        for (std::int32_t y = 0; y < read.height && why.empty(); ++y)
+            for (std::int32_t x = 0; x < read.width; ++x)
+                if (read.rows[y][x] != image.rows[y][x]) {
                     why = "sample (" + std::to_string(x) + ", " + std::to_string(y) + ") differs";
                     break;
                 }
     }
-    FreeImageFile(height, rows, text);
     return why;
 }
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <tiffio.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -13,7 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "sif.hpp"
+#include "image.hpp"
+#include "phantom_run.hpp"
+#include "store.hpp"
 #include "support.hpp"
 
 namespace {
@@ -24,6 +27,37 @@ using testsupport::ReadWithLibtiff;
 using testsupport::TempDir;
 
 const char* const kFilters[] = {"specblur", "convblur"};
+
+// One case of a table, run by one of the filters.  A table's case has a
+// `name` that reads as part of a test name.
+template <typename Case>
+struct ForFilter {
+    const char* program;
+    Case c;
+};
+
+template <typename Case>
+void PrintTo(const ForFilter<Case>& f, std::ostream* os)
+{
+    *os << f.program << ", " << f.c.name;
+}
+
+// Every case of the table for every filter, filter by filter.
+template <typename Case, std::size_t N>
+std::vector<ForFilter<Case>> ForEveryFilter(const Case (&table)[N])
+{
+    std::vector<ForFilter<Case>> cases;
+    for (const char* program : kFilters)
+        for (const Case& c : table) cases.push_back({program, c});
+    return cases;
+}
+
+// The test name of a case: the filter and the case, as "convblur_Signed8".
+template <typename Case>
+std::string FilterCaseName(const testing::TestParamInfo<ForFilter<Case>>& info)
+{
+    return std::string(info.param.program) + "_" + info.param.c.name;
+}
 
 struct Input {
     std::uint32_t width = 0;
@@ -105,17 +139,7 @@ const FormatCase kRefused[] = {
     {"Undefined8", 8, SAMPLEFORMAT_VOID, 7},
 };
 
-struct FilterFormat {
-    const char* program;
-    FormatCase format;
-};
-
-void PrintTo(const FilterFormat& c, std::ostream* os)
-{
-    *os << c.program << ", " << c.format.name;
-}
-
-class RefusedSamples : public testing::TestWithParam<FilterFormat> {};
+class RefusedSamples : public testing::TestWithParam<ForFilter<FormatCase>> {};
 
 // The reader's message, exit status 1, and an existing output left as it was.
 TEST_P(RefusedSamples, EndWithTheReadersMessage)
@@ -143,18 +167,8 @@ TEST_P(RefusedSamples, EndWithTheReadersMessage)
     }
 }
 
-std::vector<FilterFormat> RefusedCases()
-{
-    std::vector<FilterFormat> cases;
-    for (const char* program : kFilters)
-        for (const auto& format : kRefused) cases.push_back({program, format});
-    return cases;
-}
-
-INSTANTIATE_TEST_SUITE_P(Filters, RefusedSamples, testing::ValuesIn(RefusedCases()),
-                         [](const testing::TestParamInfo<FilterFormat>& info) {
-                             return std::string(info.param.program) + "_" + info.param.format.name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Filters, RefusedSamples, testing::ValuesIn(ForEveryFilter(kRefused)),
+                         FilterCaseName<FormatCase>);
 
 // An explicit SampleFormat of unsigned integers reads as if it were absent.
 TEST(UnsignedSamples, ReadAsWithoutTheTag)
@@ -205,17 +219,7 @@ const SenseCase kSenses[] = {
     {"Mask1", 1, PHOTOMETRIC_MASK, PHOTOMETRIC_MINISWHITE},
 };
 
-struct FilterSense {
-    const char* program;
-    SenseCase sense;
-};
-
-void PrintTo(const FilterSense& c, std::ostream* os)
-{
-    *os << c.program << ", " << c.sense.name;
-}
-
-class KeptSense : public testing::TestWithParam<FilterSense> {};
+class KeptSense : public testing::TestWithParam<ForFilter<SenseCase>> {};
 
 // The output carries the expected PhotometricInterpretation, and its samples
 // are those the same program makes from the same samples in a file of our
@@ -236,11 +240,10 @@ TEST_P(KeptSense, OutputKeepsTheInputsSense)
     ASSERT_TRUE(source.has_value());
     ASSERT_EQ(source->photometric, sense.photometric);
 
-    std::vector<const std::uint16_t*> rows;
-    for (std::uint32_t y = 0; y < input.height; ++y)
-        rows.push_back(input.samples.data() + y * input.width);
+    testsupport::Image same(33, 14, sense.bits);
+    same.samples = input.samples;
     const std::string ours = dir.file("ours.tif");
-    StoreImageFile(ours.c_str(), 33, 14, sense.bits, rows.data(), nullptr);
+    testsupport::StoreWithOurs(ours, same);
 
     const std::string radius = std::string(program) == "specblur" ? "0" : "0.8";
     const std::string out = dir.file("out.tif");
@@ -264,18 +267,8 @@ TEST_P(KeptSense, OutputKeepsTheInputsSense)
     }
 }
 
-std::vector<FilterSense> SenseCases()
-{
-    std::vector<FilterSense> cases;
-    for (const char* program : kFilters)
-        for (const auto& sense : kSenses) cases.push_back({program, sense});
-    return cases;
-}
-
-INSTANTIATE_TEST_SUITE_P(Filters, KeptSense, testing::ValuesIn(SenseCases()),
-                         [](const testing::TestParamInfo<FilterSense>& info) {
-                             return std::string(info.param.program) + "_" + info.param.sense.name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Filters, KeptSense, testing::ValuesIn(ForEveryFilter(kSenses)),
+                         FilterCaseName<SenseCase>);
 
 // The phantoms keep the writer's rule: WhiteIsZero at 1 bit per sample (a
 // top level below 2), BlackIsZero above.
@@ -294,15 +287,13 @@ TEST(PhantomSense, WriterRule)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.value);
         TempDir dir;
-        const auto disk = testsupport::Run(
-            Program("diskblur"), {"12", "10", "6", "5", "3", c.value, "1", "C.tif", "GF.tif"},
-            dir.path().string());
+        const auto disk = testsupport::RunPhantom(
+            "diskblur", dir, {"12", "10", "6", "5", "3", c.value, "1", "C.tif", "GF.tif"});
         ASSERT_EQ(disk.status, 0) << disk.err;
         std::filesystem::create_directory(dir.path() / "S");
         std::filesystem::create_directory(dir.path() / "G");
-        const auto ball = testsupport::Run(
-            Program("ballblur"), {"8", "8", "2", "4", "4", "1", "3", c.value, "1", "S/", "G/"},
-            dir.path().string());
+        const auto ball = testsupport::RunPhantom(
+            "ballblur", dir, {"8", "8", "2", "4", "4", "1", "3", c.value, "1", "S/", "G/"});
         ASSERT_EQ(ball.status, 0) << ball.err;
         for (const char* name : {"C.tif", "GF.tif", "S/0.tif", "S/1.tif", "G/0.tif", "G/1.tif"}) {
             SCOPED_TRACE(name);

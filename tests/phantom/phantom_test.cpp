@@ -109,21 +109,17 @@ TEST(PhantomBits, RoundedLevelsFitTheDepth)
 
 TEST(MaxSample, IsTwoToTheBitsLessOne)
 {
-    EXPECT_EQ(MaxSample(1), 1);
-    EXPECT_EQ(MaxSample(2), 3);
-    EXPECT_EQ(MaxSample(4), 15);
-    EXPECT_EQ(MaxSample(8), 255);
-    EXPECT_EQ(MaxSample(16), 65535);
+    for (const int bits : {1, 2, 4, 8, 16})
+        EXPECT_EQ(MaxSample(bits), std::ldexp(1.0, bits) - 1) << bits;
 }
 
 TEST(LevelSample, RoundsHalfUp)
 {
-    EXPECT_EQ(LevelSample(0.0), 0);
-    EXPECT_EQ(LevelSample(0.49), 0);
-    EXPECT_EQ(LevelSample(0.5), 1);
-    EXPECT_EQ(LevelSample(2.5), 3);
-    EXPECT_EQ(LevelSample(65534.5), 65535);
-    EXPECT_EQ(LevelSample(65535.0), 65535);
+    struct {
+        double level;
+        std::uint16_t sample;
+    } const cases[] = {{0.0, 0}, {0.49, 0}, {0.5, 1}, {2.5, 3}, {65534.5, 65535}, {65535.0, 65535}};
+    for (const auto& c : cases) EXPECT_EQ(LevelSample(c.level), c.sample) << c.level;
 }
 
 TEST(ClampSample, TruncatesWithinTheDepthAndClampsOutside)

@@ -19,7 +19,6 @@
 namespace rifharness {
 
 using testsupport::FatalExit;
-using testsupport::ThrowOnFatal;
 
 struct ReadResult {
     bool fatal = false;
@@ -53,9 +52,9 @@ inline ReadResult ReadPath(const std::string& path, Want want = {})
     ReadResult r;
     std::uint16_t** rows = nullptr;
     char* text = nullptr;
-    const FatalHook previous = SetFatalHook(ThrowOnFatal);
     testing::internal::CaptureStderr();
     try {
+        const testsupport::ThrowOnFatalScope throwOnFatal;
         r.status = ReadImageFile(path.c_str(), want.sizes ? &r.width : nullptr,
                                  want.sizes ? &r.height : nullptr, want.bits ? &r.bits : nullptr,
                                  want.rows ? &rows : nullptr, want.description ? &text : nullptr,
@@ -64,7 +63,6 @@ inline ReadResult ReadPath(const std::string& path, Want want = {})
         r.fatal = true;
     }
     r.err = ReplaceAll(testing::internal::GetCapturedStderr(), path, "F");
-    SetFatalHook(previous);
     if (r.fatal) {
         // The reader releases everything and nulls the out-parameters first.
         EXPECT_EQ(rows, nullptr);

@@ -4,14 +4,14 @@
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "child.hpp"
+#include "ours_image.hpp"
 #include "rif_harness.hpp"
 #include "tiff_builder.hpp"
 
@@ -44,40 +44,16 @@ std::size_t VirtualSize()
     return pages * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
 }
 
-struct ChildResult {
-    int status = -1;
-    std::string err;
-};
-
 // Reads `path` in a child process whose address space may grow by `slack`
-// bytes at most, with every out-parameter given.
-ChildResult ReadLimited(const std::string& path, std::size_t slack)
+// bytes at most, with every out-parameter given; the path in the message
+// is replaced by "F".
+testsupport::ChildOutcome ReadLimited(const std::string& path, std::size_t slack)
 {
-    TempDir dir;
-    const std::string errPath = dir.file("stderr");
-    std::fflush(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int fd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(fd, 2);
-        const rlim_t limit = VirtualSize() + slack;
-        const rlimit rl = {limit, limit};
-        setrlimit(RLIMIT_AS, &rl);
-        std::int32_t width = 0;
-        std::int32_t height = 0;
-        std::int32_t bits = 0;
-        std::uint16_t** rows = nullptr;
-        char* text = nullptr;
-        ReadImageFile(path.c_str(), &width, &height, &bits, &rows, &text);
-        _exit(0);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ChildResult r;
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    const auto bytes = testsupport::ReadBytes(errPath);
-    r.err = rifharness::ReplaceAll(std::string(bytes.begin(), bytes.end()), path, "F");
-    return r;
+    testsupport::ChildOutcome outcome = testsupport::InChild(
+        [&] { const testsupport::OursImage read(path); },
+        [slack] { testsupport::LimitResource(RLIMIT_AS, VirtualSize() + slack); });
+    outcome.err = rifharness::ReplaceAll(outcome.err, path, "F");
+    return outcome;
 }
 
 struct HostileCase {
@@ -198,7 +174,7 @@ TEST(ReadImageFile, HostileSizesNeedOnlyAFewMebibytes)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         testsupport::WriteBytes(path, c.file);
-        const ChildResult r = ReadLimited(path, kSlack);
+        const testsupport::ChildOutcome r = ReadLimited(path, kSlack);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, Fatal(c.message));
     }
@@ -218,7 +194,7 @@ TEST(ReadImageFile, RealImageReadsUnderTheSameKindOfLimit)
     strip.insert(strip.end(), {257 - 1500 * 1500 * 2 % 128, 5});
     b.Strips({strip});
     testsupport::WriteBytes(path, b.Build());
-    const ChildResult r = ReadLimited(path, std::size_t{16} << 20);
+    const testsupport::ChildOutcome r = ReadLimited(path, std::size_t{16} << 20);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
 }

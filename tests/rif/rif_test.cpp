@@ -2,9 +2,11 @@
 // rules, the out-parameters, sample unpacking and the three decoders.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "rif_harness.hpp"
@@ -104,10 +106,31 @@ void Good(TiffBuilder& b, const std::vector<std::uint16_t>& skip = {})
 const Rows kGoodRows = {{1, 2}, {3, 4}};
 
 struct TagCase {
-    const char* name;
+    std::string name;
     std::function<void(TiffBuilder&)> build;
     const char* message;  // nullptr: the image reads as kGoodRows
 };
+
+// Values of one tag, each given as a single SHORT entry before the good
+// image's, with the message each gives (nullptr: the image reads).
+struct ShortValues {
+    const char* name;  // the tag as the case names say it
+    std::uint16_t tag;
+    std::vector<std::pair<std::uint32_t, const char*>> values;
+};
+
+// One case "<name> <value>" for each value of each tag.
+std::vector<TagCase> ShortValueCases(const std::vector<ShortValues>& tags)
+{
+    std::vector<TagCase> cases;
+    for (const ShortValues& t : tags)
+        for (const auto& [value, message] : t.values)
+            cases.push_back(
+                {std::string(t.name) + " " + std::to_string(value),
+                 [tag = t.tag, value = value](TiffBuilder& b) { b.Short(tag, value), Good(b); },
+                 message});
+    return cases;
+}
 
 void RunTagCases(const std::vector<TagCase>& cases)
 {
@@ -161,56 +184,42 @@ TEST(ReadImageFile, SizeTags)
 
 TEST(ReadImageFile, FieldTags)
 {
-    RunTagCases({
-        {"bits 0", [](TiffBuilder& b) { b.Short(tb::kBits, 0), Good(b); }, "bad bits per sample."},
-        {"bits 17", [](TiffBuilder& b) { b.Short(tb::kBits, 17), Good(b); },
-         "bad bits per sample."},
-        {"bits 32", [](TiffBuilder& b) { b.Short(tb::kBits, 32), Good(b); },
-         "bad bits per sample."},
-        {"compression 7", [](TiffBuilder& b) { b.Short(tb::kCompression, 7), Good(b); },
-         "unknown image compression method."},
+    const char* const badBits = "bad bits per sample.";
+    const char* const badPhotometric = "bad photometric interpretation.";
+    const char* const badFillOrder = "unknown fill order.";
+    std::vector<TagCase> cases = ShortValueCases({
+        {"bits", tb::kBits, {{0, badBits}, {17, badBits}, {32, badBits}}},
+        {"compression", tb::kCompression, {{7, "unknown image compression method."}}},
+        {"photometric",
+         tb::kPhotometric,
+         {{2, badPhotometric}, {5, badPhotometric}, {0, nullptr}, {3, nullptr}, {4, nullptr}}},
+        {"fill order", tb::kFillOrder, {{1, nullptr}, {0, badFillOrder}, {3, badFillOrder}}},
+        {"samples per pixel", tb::kSamples, {{1, nullptr}, {3, "bad samples per pixel."}}},
+        {"rows per strip", tb::kRowsPerStrip, {{0, "bad rows per strip."}}},
+        {"planar", tb::kPlanar, {{1, nullptr}, {2, "bad planar configuration."}}},
+        {"predictor", tb::kPredictor, {{1, nullptr}, {3, "unknown differencing predictor."}}},
+    });
+    const std::vector<TagCase> others = {
         {"compression as LONG counts as absent",
          [](TiffBuilder& b) { b.Long(tb::kCompression, 7), Good(b); }, nullptr},
-        {"photometric absent", [](TiffBuilder& b) { Good(b, {tb::kPhotometric}); },
-         "bad photometric interpretation."},
-        {"photometric 2", [](TiffBuilder& b) { b.Short(tb::kPhotometric, 2), Good(b); },
-         "bad photometric interpretation."},
-        {"photometric 5", [](TiffBuilder& b) { b.Short(tb::kPhotometric, 5), Good(b); },
-         "bad photometric interpretation."},
+        {"photometric absent", [](TiffBuilder& b) { Good(b, {tb::kPhotometric}); }, badPhotometric},
         {"photometric as LONG", [](TiffBuilder& b) { b.Long(tb::kPhotometric, 1), Good(b); },
-         "bad photometric interpretation."},
-        {"photometric 0", [](TiffBuilder& b) { b.Short(tb::kPhotometric, 0), Good(b); }, nullptr},
-        {"photometric 3", [](TiffBuilder& b) { b.Short(tb::kPhotometric, 3), Good(b); }, nullptr},
-        {"photometric 4", [](TiffBuilder& b) { b.Short(tb::kPhotometric, 4), Good(b); }, nullptr},
-        {"fill order 1", [](TiffBuilder& b) { b.Short(tb::kFillOrder, 1), Good(b); }, nullptr},
-        {"fill order 0", [](TiffBuilder& b) { b.Short(tb::kFillOrder, 0), Good(b); },
-         "unknown fill order."},
-        {"fill order 3", [](TiffBuilder& b) { b.Short(tb::kFillOrder, 3), Good(b); },
-         "unknown fill order."},
-        {"samples per pixel 1", [](TiffBuilder& b) { b.Short(tb::kSamples, 1), Good(b); }, nullptr},
-        {"samples per pixel 3", [](TiffBuilder& b) { b.Short(tb::kSamples, 3), Good(b); },
-         "bad samples per pixel."},
+         badPhotometric},
         {"samples per pixel SHORT count 3",
          [](TiffBuilder& b) {
              b.Shorts(tb::kSamples, {3, 3, 3}), Good(b);
          },
          nullptr},
-        {"rows per strip 0", [](TiffBuilder& b) { b.Short(tb::kRowsPerStrip, 0), Good(b); },
-         "bad rows per strip."},
         {"rows per strip LONG 0", [](TiffBuilder& b) { b.Long(tb::kRowsPerStrip, 0), Good(b); },
          "bad rows per strip."},
         {"rows per strip above the height",
          [](TiffBuilder& b) { b.Long(tb::kRowsPerStrip, 0xFFFFFFFFu), Good(b); }, nullptr},
-        {"planar 1", [](TiffBuilder& b) { b.Short(tb::kPlanar, 1), Good(b); }, nullptr},
-        {"planar 2", [](TiffBuilder& b) { b.Short(tb::kPlanar, 2), Good(b); },
-         "bad planar configuration."},
-        {"predictor 1", [](TiffBuilder& b) { b.Short(tb::kPredictor, 1), Good(b); }, nullptr},
-        {"predictor 3", [](TiffBuilder& b) { b.Short(tb::kPredictor, 3), Good(b); },
-         "unknown differencing predictor."},
         {"unknown tags are skipped",
          [](TiffBuilder& b) { b.Short(300, 1), b.Ascii(301, "text that is long"), Good(b); },
          nullptr},
-    });
+    };
+    cases.insert(cases.end(), others.begin(), others.end());
+    RunTagCases(cases);
 }
 
 // SampleFormat: only unsigned integers are read as they are stored; signed

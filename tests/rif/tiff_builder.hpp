@@ -90,38 +90,26 @@ public:
         Entry(tag, type, count, U32(offset));
     }
 
-    // SHORT array: in the entry when it fits, else in a data block.
+    // Arrays: the values in the entry when they fit, else in a data block.
     void Shorts(std::uint16_t tag, const std::vector<std::uint32_t>& values)
     {
         Bytes b;
         for (auto v : values) Append(b, U16(v));
-        const auto n = static_cast<std::uint32_t>(values.size());
-        if (b.size() <= 4)
-            Entry(tag, kShort, n, b);
-        else
-            At(tag, kShort, n, Data(b));
+        Values(tag, kShort, static_cast<std::uint32_t>(values.size()), b);
     }
 
     void Longs(std::uint16_t tag, const std::vector<std::uint32_t>& values)
     {
         Bytes b;
         for (auto v : values) Append(b, U32(v));
-        const auto n = static_cast<std::uint32_t>(values.size());
-        if (b.size() <= 4)
-            Entry(tag, kLong, n, b);
-        else
-            At(tag, kLong, n, Data(b));
+        Values(tag, kLong, static_cast<std::uint32_t>(values.size()), b);
     }
 
     // ASCII with the given bytes (the NUL, if wanted, is part of `text`).
     void Ascii(std::uint16_t tag, const std::string& text)
     {
         const Bytes b(text.begin(), text.end());
-        const auto n = static_cast<std::uint32_t>(b.size());
-        if (b.size() <= 4)
-            Entry(tag, kAscii, n, b);
-        else
-            At(tag, kAscii, n, Data(b));
+        Values(tag, kAscii, static_cast<std::uint32_t>(b.size()), b);
     }
 
     // Strips as data blocks, with their offset and count tables as LONG.
@@ -183,6 +171,16 @@ public:
     }
 
 private:
+    // `count` values of `type` laid out as `bytes`: in the entry's value
+    // field when they fit in its four bytes, else in a data block it points to.
+    void Values(std::uint16_t tag, std::uint16_t type, std::uint32_t count, const Bytes& bytes)
+    {
+        if (bytes.size() <= 4)
+            Entry(tag, type, count, bytes);
+        else
+            At(tag, type, count, Data(bytes));
+    }
+
     bool big_;
     Bytes data_;
     std::vector<Bytes> entries_;

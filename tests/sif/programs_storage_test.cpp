@@ -3,10 +3,7 @@
 // the file at the output path as it was; files written before it are
 // complete; nothing else is left in the directories.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -14,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "child.hpp"
 #include "support.hpp"
 
 namespace {
@@ -25,42 +23,12 @@ using testsupport::TempDir;
 using testsupport::WriteBytes;
 using Bytes = std::vector<std::uint8_t>;
 
-struct Outcome {
-    int status = -1;  // exit status; -1 when ended by a signal
-    std::string err;
-};
-
 // Runs the program in `cwd` with the file-size limit and SIGXFSZ ignored.
-Outcome RunLimited(const std::string& program, const std::vector<std::string>& args,
-                   const fs::path& cwd, rlim_t limit)
+testsupport::ChildOutcome RunLimited(const std::string& program,
+                                     const std::vector<std::string>& args, const fs::path& cwd,
+                                     rlim_t limit)
 {
-    int pipeFds[2];
-    EXPECT_EQ(pipe(pipeFds), 0);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        close(pipeFds[0]);
-        dup2(pipeFds[1], 2);
-        if (chdir(cwd.c_str()) != 0) _exit(98);
-        signal(SIGXFSZ, SIG_IGN);
-        const rlimit r{limit, limit};
-        setrlimit(RLIMIT_FSIZE, &r);
-        execv(program.c_str(), argv.data());
-        _exit(99);
-    }
-    close(pipeFds[1]);
-    Outcome outcome;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(pipeFds[0], buf, sizeof buf)) > 0) outcome.err.append(buf, n);
-    close(pipeFds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return outcome;
+    return testsupport::RunInChild(program, args, cwd.string(), testsupport::FileSizeLimit(limit));
 }
 
 std::vector<std::string> Names(const fs::path& dir)
@@ -101,7 +69,7 @@ void Sweep(const std::string& program, const std::vector<std::string>& args, con
         if (limit == 0) {
             for (const auto& p : outputs.paths) listings.push_back(Names((cwd / p).parent_path()));
         }
-        const Outcome out = RunLimited(program, args, cwd, limit);
+        const testsupport::ChildOutcome out = RunLimited(program, args, cwd, limit);
         std::size_t failing = outputs.paths.size();
         for (std::size_t i = 0; i < outputs.paths.size() && failing == outputs.paths.size(); ++i)
             if (outputs.fresh[i].size() > limit) failing = i;

@@ -479,34 +479,53 @@ TEST(StoreImageFile, BitsAbove32KeepTheRowLength)
 // size.  The expected values are worked out by hand from the format.
 TEST(FileLayout, StripsAndDataStart)
 {
-    struct Case {
+    // Without a description the strips follow the image's shape; ten
+    // entries, and the first strip right behind the header.
+    struct ShapeCase {
         const char* name;
         std::int32_t width, height, bits;
-        std::uint64_t descLength;
-        std::uint32_t rowsPerStrip, strips, entries;
-        std::uint64_t dataStart;
+        std::uint32_t rowsPerStrip, strips;
     };
-    const std::vector<Case> cases = {
-        {"one byte rows", 1, 10, 8, 0, 8192, 1, 10, 8},
-        {"8192 rows of one byte", 1, 8192, 8, 0, 8192, 1, 10, 8},
-        {"8193 rows of one byte", 1, 8193, 8, 0, 8192, 2, 10, 8},
-        {"16-bit rows of 100", 100, 500, 16, 0, 40, 13, 10, 8},
-        {"1-bit rows round up", 9, 3, 1, 0, 4096, 1, 10, 8},
-        {"row of exactly a strip", 8192, 3, 8, 0, 1, 3, 10, 8},
-        {"row over a strip", 8193, 3, 8, 0, 1, 3, 10, 8},
-        {"no rows", 10, 0, 8, 0, 819, 0, 10, 8},
-        {"empty rows", 0, 5, 8, 0, 8192, 1, 10, 8},
-        {"inline description", 4, 4, 8, 4, 2048, 1, 11, 8},
-        {"odd description padded", 4, 4, 8, 5, 2048, 1, 11, 14},
-        {"even description", 4, 4, 8, 6, 2048, 1, 11, 14},
-        {"huge image", 8192, 400000, 8, 0, 1, 400000, 10, 8},
+    const std::vector<ShapeCase> shapes = {
+        {"one byte rows", 1, 10, 8, 8192, 1},
+        {"8192 rows of one byte", 1, 8192, 8, 8192, 1},
+        {"8193 rows of one byte", 1, 8193, 8, 8192, 2},
+        {"16-bit rows of 100", 100, 500, 16, 40, 13},
+        {"1-bit rows round up", 9, 3, 1, 4096, 1},
+        {"row of exactly a strip", 8192, 3, 8, 1, 3},
+        {"row over a strip", 8193, 3, 8, 1, 3},
+        {"no rows", 10, 0, 8, 819, 0},
+        {"empty rows", 0, 5, 8, 8192, 1},
+        {"huge image", 8192, 400000, 8, 1, 400000},
     };
-    for (const Case& c : cases) {
+    for (const ShapeCase& c : shapes) {
         SCOPED_TRACE(c.name);
-        const tiff::FileLayout layout = tiff::PlanFile(c.width, c.height, c.bits, c.descLength);
+        const tiff::FileLayout layout = tiff::PlanFile(c.width, c.height, c.bits, 0);
         EXPECT_EQ(layout.rowsPerStrip, c.rowsPerStrip);
         EXPECT_EQ(layout.strips, c.strips);
-        EXPECT_EQ(layout.entries, c.entries);
+        EXPECT_EQ(layout.entries, 10u);
+        EXPECT_EQ(layout.dataStart, 8u);
+    }
+
+    // A description of a 4 x 4 8-bit image (one strip of up to 2048 rows)
+    // adds the eleventh entry and moves the strip when it is too long for
+    // the entry.
+    struct DescriptionCase {
+        const char* name;
+        std::uint64_t descLength;
+        std::uint64_t dataStart;
+    };
+    const std::vector<DescriptionCase> descriptions = {
+        {"inline description", 4, 8},
+        {"odd description padded", 5, 14},
+        {"even description", 6, 14},
+    };
+    for (const DescriptionCase& c : descriptions) {
+        SCOPED_TRACE(c.name);
+        const tiff::FileLayout layout = tiff::PlanFile(4, 4, 8, c.descLength);
+        EXPECT_EQ(layout.rowsPerStrip, 2048u);
+        EXPECT_EQ(layout.strips, 1u);
+        EXPECT_EQ(layout.entries, 11u);
         EXPECT_EQ(layout.dataStart, c.dataStart);
     }
 }

@@ -15,13 +15,14 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
-#include <functional>
-#include <random>
 #include <string>
 #include <vector>
 
-#include "error.hpp"
+#include "child.hpp"
+#include "fatal_exit.hpp"
+#include "image.hpp"
 #include "sif.hpp"
+#include "store.hpp"
 #include "support.hpp"
 
 namespace {
@@ -34,70 +35,16 @@ using Bytes = std::vector<std::uint8_t>;
 
 constexpr uid_t kNobody = 65534;
 
-struct Image {
-    std::int32_t width;
-    std::int32_t height;
-    std::int32_t bits;
-    std::vector<std::uint16_t> samples;
-    std::vector<const std::uint16_t*> rows;
-};
+using testsupport::ChildOutcome;
+using testsupport::FileSizeLimit;
+using testsupport::Image;
+using testsupport::InChild;
+using testsupport::RandomImage;
 
-Image Noise(std::int32_t width, std::int32_t height, std::int32_t bits, std::uint32_t seed)
+// Stores with our writer and a short description.
+void Store(const std::string& path, const Image& image)
 {
-    Image image{width, height, bits, std::vector<std::uint16_t>(width * height), {}};
-    std::mt19937 random(seed);
-    for (auto& s : image.samples)
-        s = static_cast<std::uint16_t>(random() & ((1u << std::min(bits, 16)) - 1));
-    for (std::int32_t y = 0; y < height; ++y) image.rows.push_back(&image.samples[y * width]);
-    return image;
-}
-
-void Store(const std::string& path, const Image& image, const char* description = "-0.000000")
-{
-    StoreImageFile(path.c_str(), image.width, image.height, image.bits, image.rows.data(),
-                   description);
-}
-
-struct Outcome {
-    bool exited = false;
-    int status = -1;  // exit status, or the signal that ended the child
-    std::string err;
-};
-
-// Runs `body` in a child process with standard error captured; `before`
-// runs in the child first (limits, signal dispositions, user).
-Outcome InChild(const std::function<void()>& body, const std::function<void()>& before = {})
-{
-    int pipeFds[2];
-    EXPECT_EQ(pipe(pipeFds), 0);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        close(pipeFds[0]);
-        dup2(pipeFds[1], 2);
-        if (before) before();
-        body();
-        _exit(0);
-    }
-    close(pipeFds[1]);
-    Outcome outcome;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(pipeFds[0], buf, sizeof buf)) > 0) outcome.err.append(buf, n);
-    close(pipeFds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    outcome.exited = WIFEXITED(status);
-    outcome.status = outcome.exited ? WEXITSTATUS(status) : WTERMSIG(status);
-    return outcome;
-}
-
-std::function<void()> FileSizeLimit(rlim_t limit)
-{
-    return [limit] {
-        signal(SIGXFSZ, SIG_IGN);
-        const rlimit r{limit, limit};
-        setrlimit(RLIMIT_FSIZE, &r);
-    };
+    testsupport::StoreWithOurs(path, image, "-0.000000");
 }
 
 // Names in `dir` other than `keep`: what a failed write must not leave.
@@ -142,7 +89,7 @@ TEST_P(FileSizeSweep, OldFileSurvivesEveryFailure)
 {
     const SweepCase& c = GetParam();
     TempDir dir;
-    const Image image = Noise(c.width, c.height, c.bits, 7);
+    const Image image = RandomImage(c.width, c.height, c.bits, 7);
     Store(dir.file("expected.tif"), image);
     const Bytes expected = ReadBytes(dir.file("expected.tif"));
     fs::remove(dir.file("expected.tif"));
@@ -155,7 +102,7 @@ TEST_P(FileSizeSweep, OldFileSurvivesEveryFailure)
     limits.push_back(expected.size() - 1);
     for (const std::size_t limit : limits) {
         if (c.oldFile) WriteBytes(path, old);
-        const Outcome out = InChild([&] { Store(path, image); }, FileSizeLimit(limit));
+        const ChildOutcome out = InChild([&] { Store(path, image); }, FileSizeLimit(limit));
         ASSERT_TRUE(out.exited) << "limit " << limit;
         ASSERT_EQ(out.status, 1) << "limit " << limit;
         ASSERT_EQ(out.err, path + " : file not stored.\n") << "limit " << limit;
@@ -166,7 +113,7 @@ TEST_P(FileSizeSweep, OldFileSurvivesEveryFailure)
         ASSERT_EQ(Others(dir.path(), {"out.tif"}), std::vector<std::string>{}) << "limit " << limit;
     }
     if (c.oldFile) WriteBytes(path, old);
-    const Outcome out =
+    const ChildOutcome out =
         InChild([&] { Store(path, image); }, FileSizeLimit(static_cast<rlim_t>(expected.size())));
     EXPECT_TRUE(out.exited && out.status == 0) << out.err;
     EXPECT_EQ(ReadBytes(path), expected);
@@ -192,16 +139,14 @@ TEST(StoreImageFileStorage, FileSizeSignalLeavesNoTemporary)
     const std::string path = dir.file("out.tif");
     const Bytes old = OldContents();
     WriteBytes(path, old);
-    const Image image = Noise(50, 50, 8, 3);
-    const Outcome out = InChild([&] { Store(path, image); },
-                                [] {
-                                    const rlimit core{0, 0};
-                                    setrlimit(RLIMIT_CORE, &core);
-                                    const rlimit r{100, 100};
-                                    setrlimit(RLIMIT_FSIZE, &r);
-                                });
+    const Image image = RandomImage(50, 50, 8, 3);
+    const ChildOutcome out = InChild([&] { Store(path, image); },
+                                     [] {
+                                         testsupport::LimitResource(RLIMIT_CORE, 0);
+                                         testsupport::LimitResource(RLIMIT_FSIZE, 100);
+                                     });
     EXPECT_FALSE(out.exited);
-    EXPECT_EQ(out.status, SIGXFSZ);
+    EXPECT_EQ(out.signal, SIGXFSZ);
     EXPECT_EQ(ReadBytes(path), old);
     EXPECT_EQ(Others(dir.path(), {"out.tif"}), std::vector<std::string>{});
 }
@@ -213,7 +158,7 @@ TEST(StoreImageFileStorage, SymbolicLinksStayLinks)
     TempDir dir;
     fs::create_directory(dir.path() / "a");
     fs::create_directory(dir.path() / "b");
-    const Image image = Noise(9, 4, 8, 5);
+    const Image image = RandomImage(9, 4, 8, 5);
     Store(dir.file("expected.tif"), image);
     const Bytes expected = ReadBytes(dir.file("expected.tif"));
 
@@ -235,7 +180,7 @@ TEST(StoreImageFileStorage, SymbolicLinksStayLinks)
     // A failed write through a link leaves the target as it was.
     WriteBytes(dir.file("b/target.tif"), OldContents());
     const std::string link = dir.file("a/link.tif");
-    const Outcome out = InChild([&] { Store(link, image); }, FileSizeLimit(20));
+    const ChildOutcome out = InChild([&] { Store(link, image); }, FileSizeLimit(20));
     EXPECT_EQ(out.status, 1);
     EXPECT_EQ(out.err, link + " : file not stored.\n");
     EXPECT_TRUE(fs::is_symlink(link));
@@ -255,7 +200,7 @@ mode_t ModeOf(const std::string& path)
 TEST(StoreImageFileStorage, ModeIsKept)
 {
     TempDir dir;
-    const Image image = Noise(4, 4, 8, 1);
+    const Image image = RandomImage(4, 4, 8, 1);
     for (const mode_t mode : {mode_t{0600}, mode_t{0640}, mode_t{0755}, mode_t{0604}}) {
         const std::string path = dir.file("kept.tif");
         WriteBytes(path, OldContents());
@@ -281,7 +226,7 @@ TEST(StoreImageFileStorage, OwnerIsKept)
     WriteBytes(path, OldContents());
     ASSERT_EQ(chown(path.c_str(), 4321, 4322), 0);
     chmod(path.c_str(), 0664);
-    Store(path, Noise(4, 4, 8, 1));
+    Store(path, RandomImage(4, 4, 8, 1));
     struct stat st;
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, 4321u);
@@ -291,7 +236,7 @@ TEST(StoreImageFileStorage, OwnerIsKept)
 
 // Runs `body` as an unprivileged user when the tests run as root, so that
 // permissions apply.
-std::function<void()> Unprivileged()
+testsupport::ChildSetup Unprivileged()
 {
     return [] {
         if (geteuid() == 0 && (setgid(kNobody) != 0 || setuid(kNobody) != 0)) _exit(99);
@@ -313,7 +258,7 @@ TEST(StoreImageFileStorage, PermissionsDecide)
 {
     TempDir dir;
     chmod(dir.path().c_str(), 0755);
-    const Image image = Noise(5, 3, 8, 2);
+    const Image image = RandomImage(5, 3, 8, 2);
     Store(dir.file("expected.tif"), image);
     const Bytes expected = ReadBytes(dir.file("expected.tif"));
 
@@ -323,7 +268,7 @@ TEST(StoreImageFileStorage, PermissionsDecide)
     WriteBytes(readOnly, OldContents());
     GiveAway(readOnly);
     chmod(readOnly.c_str(), 0444);
-    Outcome out = InChild([&] { Store(readOnly, image); }, Unprivileged());
+    ChildOutcome out = InChild([&] { Store(readOnly, image); }, Unprivileged());
     EXPECT_EQ(out.status, 1);
     EXPECT_EQ(out.err, readOnly + " : file not stored.\n");
     EXPECT_EQ(ReadBytes(readOnly), OldContents());
@@ -363,7 +308,7 @@ TEST(StoreImageFileStorage, PermissionsDecide)
 // Devices and FIFOs are opened as they stand; a directory is not stored.
 TEST(StoreImageFileStorage, NonRegularTargets)
 {
-    const Image image = Noise(5, 3, 8, 2);
+    const Image image = RandomImage(5, 3, 8, 2);
     Store("/dev/null", image);
     struct stat st;
     ASSERT_EQ(stat("/dev/null", &st), 0);
@@ -382,7 +327,7 @@ TEST(StoreImageFileStorage, NonRegularTargets)
     // store fails as it always has, and the FIFO stays a FIFO.
     const int keepOpen = open(fifo.c_str(), O_RDWR | O_NONBLOCK);
     ASSERT_GE(keepOpen, 0);
-    Outcome out = InChild([&] { Store(fifo, image); });
+    ChildOutcome out = InChild([&] { Store(fifo, image); });
     close(keepOpen);
     EXPECT_EQ(out.status, 1);
     EXPECT_EQ(out.err, fifo + " : file not stored.\n");
@@ -491,7 +436,7 @@ void Handler(int) {}
 TEST(StoreImageFileStorage, SignalActionsAreRestored)
 {
     TempDir dir;
-    const Image image = Noise(5, 3, 8, 2);
+    const Image image = RandomImage(5, 3, 8, 2);
     struct sigaction mine {};
     mine.sa_handler = Handler;
     sigaction(SIGINT, &mine, nullptr);
@@ -506,12 +451,12 @@ TEST(StoreImageFileStorage, SignalActionsAreRestored)
     sigaction(SIGTERM, nullptr, &now);
     EXPECT_EQ(now.sa_handler, SIG_DFL);
 
-    const Outcome out = InChild(
+    const ChildOutcome out = InChild(
         [&] {
-            SetFatalHook([] { throw 1; });
+            const testsupport::ThrowOnFatalScope throwOnFatal;
             try {
                 Store(dir.file("a.tif"), image);
-            } catch (int) {
+            } catch (const testsupport::FatalExit&) {
                 struct sigaction after {};
                 sigaction(SIGTERM, nullptr, &after);
                 _exit(after.sa_handler == SIG_DFL ? 7 : 8);

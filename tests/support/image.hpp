@@ -2,6 +2,7 @@
 // of row pointers for the functions that take one, and random images.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <random>
@@ -47,12 +48,13 @@ struct Image {
     std::vector<std::uint16_t> samples;  // row by row
 };
 
-// Samples drawn uniformly from 0 .. 2^bits - 1.
+// Samples drawn uniformly from 0 .. 2^bits - 1, or from every 16-bit value
+// for deeper images.
 inline Image RandomImage(std::mt19937& random, std::int32_t width, std::int32_t height,
                          std::int32_t bits)
 {
     Image image(width, height, bits);
-    std::uniform_int_distribution<std::uint32_t> sample(0, (1u << bits) - 1);
+    std::uniform_int_distribution<std::uint32_t> sample(0, (1u << std::min(bits, 16)) - 1);
     for (auto& s : image.samples) s = static_cast<std::uint16_t>(sample(random));
     return image;
 }

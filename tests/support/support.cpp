@@ -156,7 +156,6 @@ std::optional<LibtiffImage> ReadWithLibtiff(const std::string& path)
     TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &spp);
     TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &image.compression);
     TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &image.photometric);
-    TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &image.rowsPerStrip);
     char* text = nullptr;
     if (TIFFGetField(tif, TIFFTAG_IMAGEDESCRIPTION, &text) == 1 && text != nullptr)
         image.description = std::string(text);

@@ -51,7 +51,6 @@ struct LibtiffImage {
     std::uint16_t bits = 0;
     std::uint16_t compression = 0;
     std::uint16_t photometric = 0;
-    std::uint32_t rowsPerStrip = 0;
     std::optional<std::string> description;  // absent when the tag is absent
     std::vector<std::uint32_t> samples;      // row by row, unpacked
     std::string errors;                      // libtiff's errors and warnings

@@ -14,7 +14,8 @@
 #include <tuple>
 #include <vector>
 
-#include "sif.hpp"
+#include "image.hpp"
+#include "store.hpp"
 #include "support.hpp"
 
 namespace {
@@ -31,13 +32,10 @@ testsupport::RunResult Imgcompare(const std::vector<std::string>& args)
 template <typename F>
 void WriteImage(const std::string& path, int width, int height, int bits, F value)
 {
-    std::vector<std::uint16_t> samples(static_cast<std::size_t>(width) * height);
-    std::vector<const std::uint16_t*> rows(height);
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) samples[y * width + x] = value(x, y);
-        rows[y] = samples.data() + y * width;
-    }
-    StoreImageFile(path.c_str(), width, height, bits, rows.data(), nullptr);
+    testsupport::Image image(width, height, bits);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) image.at(x, y) = value(x, y);
+    testsupport::StoreWithOurs(path, image);
 }
 
 std::uint16_t Ramp(int x, int y)
