@@ -226,10 +226,51 @@ template <class V, int B, int R>
     }
 }
 
+// A window of one sample: every output sample is its own input scaled by
+// the centre weight, sum = bias + (sample − bias) · weight, computed from
+// the row itself (the working copy is not filled) with the same vector
+// arithmetic as ConvolveBlock, lane by lane: the sum starts at the bias and
+// takes the one product, fused where the build fuses it.  The samples of a
+// row are read before they are overwritten.
+template <class V>
+[[gnu::always_inline]] inline void ScaleRows()
+{
+    constexpr int kLanes = sizeof(V) / sizeof(double);
+    using Sample = typename Narrow<kLanes>::Sample;
+    const V w = V{} + kernel[0];
+    for (std::ptrdiff_t y = 0; y < height; ++y) {
+        std::uint16_t* row = out[y];
+        std::ptrdiff_t x = 0;
+        for (; x + kLanes <= width; x += kLanes) {
+            Sample samples;
+            std::memcpy(&samples, row + x, sizeof samples);
+            const V v = __builtin_convertvector(samples, V) - bias;
+            V acc = V{} + bias;
+            acc += v * w;
+            StoreQuantised(acc, row + x);
+        }
+        if (x == width) continue;
+        // The last samples as the zero-padded group of ConvolveBlock.
+        double values[kLanes] = {};
+        for (std::ptrdiff_t i = 0; i < width - x; ++i) values[i] = row[x + i] - bias;
+        V v;
+        Load(&v, values);
+        V acc = V{} + bias;
+        acc += v * w;
+        double sums[kLanes];
+        std::memcpy(sums, &acc, sizeof sums);
+        for (std::ptrdiff_t i = 0; i < width - x; ++i) row[x + i] = Quantise(sums[i]);
+    }
+}
+
 // All output rows, R at a time, then the rest one by one.
 template <class V, int B, int R>
 [[gnu::always_inline]] inline void ConvolveRows()
 {
+    if (kernelCols == 1 && kernelRows == 1) {
+        ScaleRows<V>();
+        return;
+    }
     std::ptrdiff_t y = 0;
     for (; y + R <= height; y += R) ConvolveBlock<V, B, R>(y);
     for (; y < height; ++y) ConvolveBlock<V, B, 1>(y);
@@ -307,10 +348,6 @@ bool ConvolveImage(std::uint16_t* const* rows, std::int32_t imageWidth, std::int
         return false;
     }
 
-    for (std::int32_t y = 0; y < imageHeight; ++y) {
-        double* w = workCopy + static_cast<std::size_t>(y) * imageWidth;
-        for (std::int32_t x = 0; x < imageWidth; ++x) w[x] = rows[y][x] - imageBias;
-    }
     const double r2 = radius * radius;
     const double norm = std::numbers::pi * r2;
     for (std::int32_t i = 0; i < hy; ++i) {
@@ -336,6 +373,14 @@ bool ConvolveImage(std::uint16_t* const* rows, std::int32_t imageWidth, std::int
     // The largest weight is the centre one; the zero padding needs it and
     // every working value finite.
     const bool finite = std::isfinite(kernelTable[0]) && std::isfinite(imageBias);
+    // A one-sample window reads the rows themselves; the working copy stays
+    // allocated, so that the run needs the memory it always needed.
+    if (!finite || hx != 1 || hy != 1) {
+        for (std::int32_t y = 0; y < imageHeight; ++y) {
+            double* w = workCopy + static_cast<std::size_t>(y) * imageWidth;
+            for (std::int32_t x = 0; x < imageWidth; ++x) w[x] = rows[y][x] - imageBias;
+        }
+    }
     (finite ? convolve : ConvolvePlain)();
 
     std::free(stageRow);
