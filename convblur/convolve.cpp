@@ -236,6 +236,7 @@ template <class V>
 [[gnu::always_inline]] inline void ScaleRows()
 {
     constexpr int kLanes = sizeof(V) / sizeof(double);
+    using Int = typename Narrow<kLanes>::Int;
     using Sample = typename Narrow<kLanes>::Sample;
     const V w = V{} + kernel[0];
     for (std::ptrdiff_t y = 0; y < height; ++y) {
@@ -244,7 +245,8 @@ template <class V>
         for (; x + kLanes <= width; x += kLanes) {
             Sample samples;
             std::memcpy(&samples, row + x, sizeof samples);
-            const V v = __builtin_convertvector(samples, V) - bias;
+            // Widened through 32-bit integers, which converts lane-parallel.
+            const V v = __builtin_convertvector(__builtin_convertvector(samples, Int), V) - bias;
             V acc = V{} + bias;
             acc += v * w;
             StoreQuantised(acc, row + x);
