@@ -65,7 +65,10 @@ constexpr std::uint32_t kCodeMask = 0xFFF;
 // strip before answered that share, and after kPlainRun strips without it
 // the next one tries again.
 constexpr std::int64_t kExtendShare = 8;
-constexpr int kPlainRun = 8;
+// Emptying a slot at a time beats sweeping the whole table up to about
+// this many filled slots.
+constexpr std::uint32_t kClearOneByOne = kTableSize / 16;
+constexpr int kPlainRun = 16;
 
 // Output stream (the storage module's) and strip byte counter, shared by
 // the writer and the encoder.
@@ -103,10 +106,17 @@ std::int32_t LZWroof = 0;           // LZWcode at which the width grows
 std::int32_t LZWhead = 0;           // code of the current prefix; kNoPrefix for none
 std::uint32_t LZWstr[kTableSize];   // prefix << 20 | byte << 12 | code; kEmptySlot = empty
 std::uint32_t LZWnext[kCodeCount];  // byte << 12 | code of the last extension; kEmptySlot = none
-bool LZWextend = false;             // this strip consults LZWnext
-std::int64_t LZWtaken = 0;          // bytes taken in this strip
-std::int64_t LZWanswered = 0;       // of them, bytes LZWnext answered
-int LZWplain = 0;                   // strips encoded without LZWnext in a row
+// The slots filled since the string table was last emptied, in order (one
+// per assigned code), and how many.  Only strips that consult the
+// extensions, those of smooth images, which leave few strings, keep the
+// list; after the others, and before the first emptying, the count is
+// more than kClearOneByOne and the whole table is cleared.
+std::uint16_t LZWfilled[kCodeLimit - kCodeFirst];
+std::uint32_t LZWfills = kTableSize;
+bool LZWextend = false;        // this strip consults LZWnext
+std::int64_t LZWtaken = 0;     // bytes taken in this strip
+std::int64_t LZWanswered = 0;  // of them, bytes LZWnext answered
+int LZWplain = 0;              // strips encoded without LZWnext in a row
 
 [[noreturn]] void NotStored()
 {
@@ -166,18 +176,26 @@ inline void PutCode(std::uint32_t code, std::int32_t width)
     }
 }
 
-// Empties the string table and the extensions of the literal codes; the
-// other codes' extensions are emptied as the codes are assigned.
-void ClearTables()
+// Empties the string table, in which `fills` slots have been filled (the
+// first of LZWfilled), and the extensions of the literal codes; the other
+// codes' extensions are emptied as the codes are assigned.  A table with
+// few strings, as a strip of a smooth image leaves it, is emptied slot by
+// slot, a fuller one in one sweep.
+void ClearTables(std::uint32_t fills)
 {
-    std::memset(LZWstr, 0xFF, sizeof LZWstr);
+    if (fills <= kClearOneByOne) {
+        for (std::uint32_t i = 0; i < fills; ++i) LZWstr[LZWfilled[i]] = kEmptySlot;
+    } else {
+        std::memset(LZWstr, 0xFF, sizeof LZWstr);
+    }
     std::memset(LZWnext, 0xFF, sizeof LZWnext[0] * kCodeClear);
 }
 
 void ResetTable()
 {
     LZWlen = kBitsMin;
-    ClearTables();
+    ClearTables(LZWfills);
+    LZWfills = 0;
     LZWcode = kCodeFirst;
     LZWroof = kRoofMin;
 }
@@ -239,6 +257,7 @@ void EncodeWith(const T* in, std::size_t n)
     std::uint32_t roof = static_cast<std::uint32_t>(LZWroof);
     std::uint32_t head = static_cast<std::uint32_t>(LZWhead);
     std::int64_t answered = 0;
+    std::uint32_t fills = LZWfills;
     auto put = [&](std::uint32_t value) {
         buf = (buf << len) | value;
         num += len;  // 9..19 bits pending
@@ -280,12 +299,14 @@ void EncodeWith(const T* in, std::size_t n)
         put(head);
         if (code == kCodeLimit) {
             put(kCodeClear);  // with the full 12 bits, before the width drops
-            ClearTables();
+            ClearTables(kExtend ? fills : kTableSize);
+            fills = 0;
             len = kBitsMin;
             code = kCodeFirst;
             roof = kRoofMin;
         } else {
             LZWstr[h] = key | code;
+            if constexpr (kExtend) LZWfilled[fills++] = static_cast<std::uint16_t>(h);
             if constexpr (kExtend) {
                 LZWnext[head] = (c << 12) | code;
                 LZWnext[code] = kEmptySlot;
@@ -301,6 +322,7 @@ void EncodeWith(const T* in, std::size_t n)
     bytes += out - (outBuf + outLen);
     outLen = static_cast<std::size_t>(out - outBuf);
     LZWanswered += answered;
+    LZWfills = kExtend ? fills : kTableSize;
     LZWbuf = static_cast<std::uint32_t>(buf);
     LZWnum = static_cast<std::int32_t>(num);
     LZWlen = static_cast<std::int32_t>(len);
