@@ -19,16 +19,16 @@ cxx="${FUZZ_CXX:-clang++}"
 mkdir -p "$out/seeds" "$out/artifacts"
 
 flags="-std=c++20 -g -O1 -Iimagefile -Icommon -Itests/rif -Itests/fuzz -Itests/support"
-"$cxx" $flags -o "$out/make_seeds" tests/fuzz/make_seeds.cpp imagefile/sif.cpp imagefile/sif_storage.cpp \
-    common/error.cpp
+"$cxx" $flags -o "$out/make_seeds" tests/fuzz/make_seeds.cpp imagefile/sif.cpp \
+    imagefile/sif_lzw.cpp imagefile/sif_storage.cpp common/error.cpp
 "$out/make_seeds" "$out/seeds"
 
 sanitize="-fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
 "$cxx" $flags $sanitize -o "$out/rif_fuzz" tests/fuzz/rif_fuzz.cpp imagefile/rif.cpp common/error.cpp \
     common/memlimit.cpp
 "$cxx" $flags $sanitize -o "$out/roundtrip_fuzz" tests/fuzz/roundtrip_fuzz.cpp \
-    imagefile/rif.cpp imagefile/sif.cpp imagefile/sif_storage.cpp common/error.cpp \
-    common/memlimit.cpp
+    imagefile/rif.cpp imagefile/sif.cpp imagefile/sif_lzw.cpp imagefile/sif_storage.cpp \
+    common/error.cpp common/memlimit.cpp
 
 # Each input is written to this file (the reader and the writer take a path).
 RIF_FUZZ_FILE="$(mktemp /dev/shm/rif_fuzz.XXXXXX 2>/dev/null || mktemp)"
