@@ -32,7 +32,10 @@ constexpr int kNoPrefix = kCodeCount;    // LZWhead before the first byte of a s
 // answers without the multiplication and from a table small enough to stay
 // in the first-level cache; the string table answers the rest.  An entry
 // is emptied when its code is assigned (the literal codes at every Clear),
-// so it never names a string of an earlier table.  In noisy images the
+// so it never names a string of an earlier table.  A second such table
+// (16 KiB) remembers the extension by the next two bytes, made whenever
+// two extensions followed each other, and lets runs advance two bytes a
+// step.  In noisy images the
 // extension rarely repeats and its test only costs, so whether a strip
 // uses it follows from how often it answered before (kExtendShare).  How
 // the tables are organised and searched has no effect on the codes written.
@@ -87,6 +90,10 @@ std::int32_t LZWroof = 0;           // LZWcode at which the width grows
 std::int32_t LZWhead = 0;           // code of the current prefix; kNoPrefix for none
 std::uint32_t LZWstr[kTableSize];   // prefix << 20 | byte << 12 | code; kEmptySlot = empty
 std::uint32_t LZWnext[kCodeCount];  // byte << 12 | code of the last extension; kEmptySlot = none
+// (first byte | second byte << 8) << 12 | code of the last extension by two
+// bytes; kEmptySlot = none.  The last entry, for no code, takes the writes
+// that have no code to go to and is never read.
+std::uint32_t LZWpair[kCodeCount + 1];
 // The slots filled since the string table was last emptied, in order (one
 // per assigned code), and how many.  Only strips that consult the
 // extensions, those of smooth images, which leave few strings, keep the
@@ -149,8 +156,9 @@ inline void PutCode(std::uint32_t code, std::int32_t width)
 }
 
 // Empties the string table, in which `fills` slots have been filled (the
-// first of LZWfilled), and the extensions of the literal codes; the other
-// codes' extensions are emptied as the codes are assigned.  A table with
+// first of LZWfilled), and the extensions of the literal codes, of one
+// byte and of two; the other codes' extensions are emptied as the codes
+// are assigned.  A table with
 // few strings, as a strip of a smooth image leaves it, is emptied slot by
 // slot, a fuller one in one sweep.
 void ClearTables(std::uint32_t fills)
@@ -161,6 +169,7 @@ void ClearTables(std::uint32_t fills)
         std::memset(LZWstr, 0xFF, sizeof LZWstr);
     }
     std::memset(LZWnext, 0xFF, sizeof LZWnext[0] * kCodeClear);
+    std::memset(LZWpair, 0xFF, sizeof LZWpair[0] * kCodeClear);
 }
 
 void ResetTable()
@@ -191,7 +200,8 @@ inline void Store64BigEndian(unsigned char* out, std::uint64_t value)
 // the inner loop is one table probe in the common case and, for a new
 // string, one code write: the pending bits, at most 7 plus a 12-bit code,
 // go out as one 8-byte store, of which only the completed bytes count.
-// kExtend consults and keeps the last extension of each code first.
+// kExtend consults and keeps the last extensions of each code, by two
+// bytes and by one, first.
 template <bool kExtend, typename T>
 void EncodeWith(const T* in, std::size_t n)
 {
@@ -217,12 +227,31 @@ void EncodeWith(const T* in, std::size_t n)
 
     std::size_t i = 0;
     if (head == kNoPrefix) head = static_cast<unsigned char>(in[i++]);
+    // The prefix one byte back and that byte, while the last step extended
+    // a prefix; kNoPrefix otherwise.
+    std::uint32_t back = kNoPrefix;
+    std::uint32_t backByte = 0;
     for (; i < n; ++i) {
         const std::uint32_t c = static_cast<unsigned char>(in[i]);
         if constexpr (kExtend) {
+            if (i + 1 < n) {
+                const std::uint32_t pair = c | static_cast<unsigned char>(in[i + 1]) << 8;
+                const std::uint32_t two = LZWpair[head];
+                if ((two >> 12) == pair) {  // two bytes at once
+                    head = two & kCodeMask;
+                    ++i;
+                    answered += 2;
+                    back = kNoPrefix;
+                    continue;
+                }
+            }
             const std::uint32_t next = LZWnext[head];
             if ((next >> 12) == c) {
-                head = next & kCodeMask;
+                const std::uint32_t longer = next & kCodeMask;
+                LZWpair[back] = ((backByte | c << 8) << 12) | longer;
+                back = head;
+                backByte = c;
+                head = longer;
                 ++answered;
                 continue;
             }
@@ -241,10 +270,17 @@ void EncodeWith(const T* in, std::size_t n)
             slot = LZWstr[h];
         }
         if (slot != kEmptySlot) {
-            if constexpr (kExtend) LZWnext[head] = (c << 12) | (slot & kCodeMask);
-            head = slot & kCodeMask;
+            const std::uint32_t longer = slot & kCodeMask;
+            if constexpr (kExtend) {
+                LZWnext[head] = (c << 12) | longer;
+                LZWpair[back] = ((backByte | c << 8) << 12) | longer;
+                back = head;
+                backByte = c;
+            }
+            head = longer;
             continue;
         }
+        back = kNoPrefix;
         put(head);
         if (code == kCodeLimit) {
             put(kCodeClear);  // with the full 12 bits, before the width drops
@@ -259,6 +295,7 @@ void EncodeWith(const T* in, std::size_t n)
             if constexpr (kExtend) {
                 LZWnext[head] = (c << 12) | code;
                 LZWnext[code] = kEmptySlot;
+                LZWpair[code] = kEmptySlot;
             }
             if (++code == roof) {
                 roof = 2 * code;
