@@ -35,10 +35,10 @@ constexpr int kNoPrefix = kCodeCount;    // LZWhead before the first byte of a s
 // so it never names a string of an earlier table.  A second such table
 // (16 KiB) remembers the extension by the next two bytes, made whenever
 // two extensions followed each other, and lets runs advance two bytes a
-// step.  In noisy images the
-// extension rarely repeats and its test only costs, so whether a strip
-// uses it follows from how often it answered before (kExtendShare).  How
-// the tables are organised and searched has no effect on the codes written.
+// step.  In noisy images the extensions rarely repeat and their tests
+// only cost, so whether a strip uses them follows from how often they
+// answered before (kExtendShare).  How the tables are organised and
+// searched has no effect on the codes written.
 constexpr std::uint32_t kTableSize = 16384;
 constexpr std::uint32_t kTableMask = kTableSize - 1;
 constexpr std::uint32_t kHashMultiplier = 0x9E3779B1u;  // odd, from the golden ratio
@@ -46,11 +46,11 @@ constexpr int kHashShift = 32 - 14;
 constexpr std::uint32_t kEmptySlot = 0xFFFFFFFFu;
 constexpr std::uint32_t kCodeMask = 0xFFF;
 // Measured on smooth and noisy images: a strip in which the remembered
-// extension answers at least one byte in kExtendShare is encoded faster
-// with it (up to twice as fast when it answers most), one in which it
-// answers fewer up to 10 % slower.  So a strip is encoded with it when the
-// strip before answered that share, and after kPlainRun strips without it
-// the next one tries again.
+// extensions answer at least one byte in kExtendShare is encoded faster
+// with them (about twice as fast when they answer most), one in which
+// they answer fewer up to 10 % slower.  So a strip is encoded with them
+// when they answered that share of the strip before, and after kPlainRun
+// strips without them the next one tries them again.
 constexpr std::int64_t kExtendShare = 8;
 // Emptying a slot at a time beats sweeping the whole table up to about
 // this many filled slots.
@@ -101,10 +101,10 @@ std::uint32_t LZWpair[kCodeCount + 1];
 // more than kClearOneByOne and the whole table is cleared.
 std::uint16_t LZWfilled[kCodeLimit - kCodeFirst];
 std::uint32_t LZWfills = kTableSize;
-bool LZWextend = false;        // this strip consults LZWnext
+bool LZWextend = false;        // this strip consults LZWnext and LZWpair
 std::int64_t LZWtaken = 0;     // bytes taken in this strip
-std::int64_t LZWanswered = 0;  // of them, bytes LZWnext answered
-int LZWplain = 0;              // strips encoded without LZWnext in a row
+std::int64_t LZWanswered = 0;  // of them, bytes the extensions answered
+int LZWplain = 0;              // strips encoded without the extensions in a row
 
 }  // namespace
 
@@ -156,11 +156,10 @@ inline void PutCode(std::uint32_t code, std::int32_t width)
 }
 
 // Empties the string table, in which `fills` slots have been filled (the
-// first of LZWfilled), and the extensions of the literal codes, of one
-// byte and of two; the other codes' extensions are emptied as the codes
-// are assigned.  A table with
-// few strings, as a strip of a smooth image leaves it, is emptied slot by
-// slot, a fuller one in one sweep.
+// first of LZWfilled), and the extensions of the literal codes, by one
+// byte and by two; the other codes' extensions are emptied as the codes
+// are assigned.  A table with few strings, as a strip of a smooth image
+// leaves it, is emptied slot by slot, a fuller one in one sweep.
 void ClearTables(std::uint32_t fills)
 {
     if (fills <= kClearOneByOne) {
