@@ -94,7 +94,7 @@ Image Striped(std::int32_t width, std::int32_t bits, std::int32_t strips, Noisy 
 
 // Two strips of runs, eleven of noise, then runs again: the runs after the
 // noise are encoded without the extensions first, and with them from the
-// retry after a run of strips without them (well within the 40 strips).
+// retry after a run of strips without them (well within the 48 strips).
 bool SwitchingStrips(std::int32_t strip)
 {
     return strip >= 2 && strip <= 12;
@@ -110,7 +110,7 @@ class EncoderWays : public testing::TestWithParam<Shape> {};
 TEST_P(EncoderWays, EveryStripIsTheReferenceCodeStream)
 {
     const Shape shape = GetParam();
-    ExpectReferenceStrips(Striped(shape.width, shape.bits, 40, SwitchingStrips));
+    ExpectReferenceStrips(Striped(shape.width, shape.bits, 48, SwitchingStrips));
 }
 
 std::vector<Shape> Shapes()
