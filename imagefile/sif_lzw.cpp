@@ -264,10 +264,16 @@ void EncodeWith(const T* in, std::size_t n)
                 head = slot & kCodeMask;
                 continue;
             }
-        }
-        while (slot != kEmptySlot && (slot ^ key) > kCodeMask) {
-            h = (h + 1) & kTableMask;
-            slot = LZWstr[h];
+            while (slot != kEmptySlot) {
+                h = (h + 1) & kTableMask;
+                slot = LZWstr[h];
+                if ((slot ^ key) <= kCodeMask) break;
+            }
+        } else {
+            while (slot != kEmptySlot && (slot ^ key) > kCodeMask) {
+                h = (h + 1) & kTableMask;
+                slot = LZWstr[h];
+            }
         }
         if (slot != kEmptySlot) {
             const std::uint32_t longer = slot & kCodeMask;
