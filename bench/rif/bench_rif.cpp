@@ -8,6 +8,7 @@
 #include <tiffio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -20,6 +21,7 @@
 
 #include "rif.hpp"
 #include "sif.hpp"
+#include "support.hpp"
 
 namespace {
 
@@ -27,9 +29,9 @@ constexpr int kSize = 4096;
 
 // A smooth image with a disk, gradients and some noise: compressible the
 // way phantoms and photographs are, not a trivial run.
-std::vector<std::uint16_t> MakeImage(int bits)
+testsupport::Image MakeImage(int bits)
 {
-    std::vector<std::uint16_t> image(static_cast<std::size_t>(kSize) * kSize);
+    testsupport::Image image(kSize, kSize, bits);
     std::mt19937 rng(42);
     const double top = std::ldexp(1.0, bits) - 1;
     for (int y = 0; y < kSize; ++y) {
@@ -39,8 +41,7 @@ std::vector<std::uint16_t> MakeImage(int bits)
             const double disk = dx * dx + dy * dy < 1500.0 * 1500.0 ? 0.5 : 0.1;
             const double v = disk + 0.2 * std::sin(x * 0.01) * std::cos(y * 0.013) +
                              0.02 * ((rng() & 0xFF) / 255.0 - 0.5);
-            image[static_cast<std::size_t>(y) * kSize + x] =
-                static_cast<std::uint16_t>(std::fmin(top, std::fmax(0.0, v * top)));
+            image.at(x, y) = static_cast<std::uint16_t>(std::fmin(top, std::fmax(0.0, v * top)));
         }
     }
     return image;
@@ -56,37 +57,20 @@ std::string Dir()
     return dir;
 }
 
-void WriteOurs(const std::string& path, const std::vector<std::uint16_t>& image, int bits)
+void WriteOurs(const std::string& path, const testsupport::Image& image)
 {
-    std::vector<const std::uint16_t*> rows(kSize);
-    for (int y = 0; y < kSize; ++y) rows[y] = image.data() + static_cast<std::size_t>(y) * kSize;
-    StoreImageFile(path.c_str(), kSize, kSize, bits, rows.data(), nullptr);
+    StoreImageFile(path.c_str(), kSize, kSize, image.bits, image.Rows().data(), nullptr);
 }
 
-void WritePackBits(const std::string& path, const std::vector<std::uint16_t>& image, int bits)
+// PackBits strips of at most 8192 bytes, little-endian, written by libtiff.
+void WritePackBits(const std::string& path, const testsupport::Image& image)
 {
-    TIFF* tif = TIFFOpen(path.c_str(), "wl");
-    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, kSize);
-    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, kSize);
-    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, bits);
-    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
-    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
-    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-    TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_PACKBITS);
-    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP,
-                 8192 / (kSize * bits / 8) > 0 ? 8192 / (kSize * bits / 8) : 1);
-    std::vector<std::uint8_t> line(static_cast<std::size_t>(kSize) * bits / 8);
-    for (int y = 0; y < kSize; ++y) {
-        const std::uint16_t* row = image.data() + static_cast<std::size_t>(y) * kSize;
-        for (int x = 0; x < kSize; ++x) {
-            if (bits == 8)
-                line[x] = static_cast<std::uint8_t>(row[x]);
-            else
-                std::memcpy(line.data() + 2 * x, row + x, 2);
-        }
-        TIFFWriteScanline(tif, line.data(), static_cast<std::uint32_t>(y), 0);
-    }
-    TIFFClose(tif);
+    const int rowBytes = kSize * image.bits / 8;
+    testsupport::LibtiffLayout layout;
+    layout.bigEndian = false;
+    layout.compression = COMPRESSION_PACKBITS;
+    layout.rowsPerStrip = static_cast<std::uint32_t>(std::max(1, 8192 / rowBytes));
+    if (!testsupport::StoreWithLibtiff(path, image, layout)) std::abort();
 }
 
 // The file for (compression, bits), made on first use.
@@ -98,9 +82,9 @@ const std::string& File(bool lzw, int bits)
         path = Dir() + (lzw ? "/lzw" : "/packbits") + std::to_string(bits) + ".tif";
         const auto image = MakeImage(bits);
         if (lzw)
-            WriteOurs(path, image, bits);
+            WriteOurs(path, image);
         else
-            WritePackBits(path, image, bits);
+            WritePackBits(path, image);
     }
     return path;
 }
