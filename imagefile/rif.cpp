@@ -39,7 +39,7 @@ constexpr std::uint32_t kSizeLimit = 0x80000000u;  // sizes must stay below 2^31
 
 // Working sizes.  None of them is observable.
 constexpr std::size_t kSegSamples = 32768;           // samples unpacked at once (multiple of 8)
-constexpr std::size_t kChunkSize = kSegSamples * 2;  // bytes of one segment at 16 bits
+constexpr std::size_t kChunkSize = kSegSamples * 2;  // bytes of one segment below 16 bits
 constexpr std::size_t kRowDirect = std::size_t{1}
                                    << 19;  // rows up to this many samples: one malloc
 constexpr std::size_t kTableFirst = 4096;  // first size of the grown tables
@@ -297,20 +297,19 @@ void ReadDescription(std::uint32_t count)
 
 // ------------------------------------------------------------- samples
 
-unsigned char chunk[kChunkSize + kSlack];  // the LZW decoder may write past the end
+unsigned char chunk[kChunkSize];  // the stored bytes of a segment below 16 bits
 
 void Unpack8(const unsigned char* src, std::uint16_t* dst, std::size_t count)
 {
     for (std::size_t i = 0; i < count; ++i) dst[i] = src[i];
 }
 
-// Two bytes per sample in the file's byte order: one copy, and a byte swap
-// when that order is not the host's.
-void Unpack16(const unsigned char* src, std::uint16_t* dst, std::size_t count)
+// Two bytes per sample, decoded in place in the file's byte order: a byte
+// swap when that order is not the host's.
+void ToHostOrder(std::uint16_t* samples, std::size_t count)
 {
-    std::memcpy(dst, src, count * sizeof *dst);
     if (rd.bigEndian != (std::endian::native == std::endian::big))
-        for (std::size_t i = 0; i < count; ++i) dst[i] = __builtin_bswap16(dst[i]);
+        for (std::size_t i = 0; i < count; ++i) samples[i] = __builtin_bswap16(samples[i]);
 }
 
 // The samples of a bit string that starts at a byte boundary, most
@@ -353,13 +352,16 @@ void ReadRow(std::uint32_t j, std::uint32_t width, unsigned bits)
             Error("no allocatable memory for cell.");
         rd.rowTable[j] = row;
         const std::size_t n = (count * bits + 7) / 8;
-        rd.decoder->decode(chunk, n);
-        if (bits == 8)
-            Unpack8(chunk, row + done, count);
-        else if (bits == 16)
-            Unpack16(chunk, row + done, count);
-        else
-            UnpackBits(chunk, row + done, count, bits);
+        if (bits == 16) {
+            rd.decoder->decode(reinterpret_cast<unsigned char*>(row + done), n);
+            ToHostOrder(row + done, count);
+        } else {
+            rd.decoder->decode(chunk, n);
+            if (bits == 8)
+                Unpack8(chunk, row + done, count);
+            else
+                UnpackBits(chunk, row + done, count, bits);
+        }
         done += count;
     }
 }

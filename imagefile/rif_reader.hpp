@@ -12,9 +12,6 @@
 namespace rif {
 
 constexpr std::size_t kInSize = std::size_t{1} << 16;  // stored-byte buffer
-// A decoder may write up to this many bytes past the end of what it was
-// asked for: the destination must have that much room behind it.
-constexpr std::size_t kSlack = 16;
 
 constexpr std::array<unsigned char, 256> MakeReversed()
 {
@@ -95,9 +92,8 @@ inline unsigned GetStored()
 }
 
 // The three functions of a strip decoder: start a strip of `count` stored
-// bytes at `offset`, deliver the next n uncompressed bytes (to a
-// destination with kSlack bytes of room behind them), and check the strip's
-// end after its last row.
+// bytes at `offset`, deliver the next n uncompressed bytes (writing nothing
+// beyond them), and check the strip's end after its last row.
 struct Decoder {
     std::uint32_t compression;
     void (*start)(std::uint32_t offset, std::uint32_t count);
