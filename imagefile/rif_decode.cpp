@@ -286,8 +286,11 @@ void LZWWriteChained(unsigned char* dst, std::uint32_t c)
 }
 
 // Copies a string of `size` bytes inside the window from `src` to `at`, in
-// whole blocks (up to kBlock - 1 bytes more are written).  When the source
-// runs into the copy (the code being defined), its last byte is the first.
+// whole blocks (up to kBlock - 1 bytes more are written).  The source may
+// run into the copy only as the string of the code being defined, the
+// previous string plus its own first byte: the caller puts that byte at
+// `at` first, where the copy reads it (or, for a long string, writes it
+// before reading it).
 inline void LZWCopy(std::uint32_t at, std::uint32_t src, std::uint32_t size)
 {
     unsigned char* const d = lzw.window + at;
@@ -299,7 +302,6 @@ inline void LZWCopy(std::uint32_t at, std::uint32_t src, std::uint32_t size)
         std::memcpy(block, s + k, kBlock);
         std::memcpy(d + k, block, kBlock);
     }
-    if (src + size > at) d[size - 1] = s[0];
 }
 
 // Eight stored bytes as one big-endian word, bits through the fill order.
@@ -333,7 +335,7 @@ struct LZWRun {
 // own: at least 8 stored bytes left, output below `limit`, a previous code,
 // no width change and no full table on the way, and a string code.  Stops
 // in front of the first code that does not qualify.  Each load of stored
-// bytes leaves at least 56 bits, enough for four codes.  Kept out of line,
+// bytes leaves at least 56 bits, enough for 56 / kLen codes.  Kept out of line,
 // so that its locals have the registers to themselves.
 // One instance per code width, so that cutting a code takes constant
 // shifts.
@@ -353,16 +355,23 @@ template <bool kReversed, std::uint32_t kLen>
         acc |= LZWLoad<kReversed>(in) >> cnt;
         in += (63 - cnt) >> 3;
         cnt |= 56;
-#pragma GCC unroll 4
-        for (int i = 0; i < 4; ++i) {
+#pragma GCC unroll 6
+        for (std::uint32_t i = 0; i < 56 / kLen; ++i) {
             const auto code = static_cast<std::uint32_t>(acc >> (64 - kLen));
-            if (code - kCodeClear < 2 || code > next) goto done;
+            if (code - kCodeClear < 2) goto done;
+            const std::uint32_t prev = pos - prevSize;
+            std::uint32_t src = prev;
+            std::uint32_t size = prevSize + 1;
+            if (code < next) {
+                src = lzw.off[code];
+                size = lzw.size[code];
+            } else if (code == next) {
+                lzw.window[pos] = lzw.window[prev];
+            } else {
+                goto done;
+            }
             acc <<= kLen;
             cnt -= kLen;
-            const std::uint32_t prev = pos - prevSize;
-            const bool defining = code == next;
-            const std::uint32_t src = defining ? prev : lzw.off[code];
-            const std::uint32_t size = defining ? prevSize + 1 : lzw.size[code];
             lzw.off[next] = prev;
             lzw.size[next] = static_cast<std::uint16_t>(prevSize + 1);
             ++next;
@@ -531,6 +540,7 @@ void LZWCodes(unsigned char* dst, std::size_t n)
             const std::uint32_t prev = r.pos - r.prevSize;
             lzw.off[r.next] = prev;
             lzw.size[r.next] = static_cast<std::uint16_t>(r.prevSize + 1);
+            if (code == r.next) lzw.window[r.pos] = lzw.window[prev];
             LZWCopy(r.pos, code < r.next ? lzw.off[code] : prev, size);
             r.pos += size;
             r.prevSize = size;
