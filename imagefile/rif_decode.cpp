@@ -424,13 +424,13 @@ LZWRun LZWFastAnyWidth(LZWRun r, const unsigned char* end, std::uint32_t limit)
 [[gnu::noinline]] std::size_t LZWEmitFrozen(unsigned char* dst, std::size_t room,
                                             std::uint32_t code, std::size_t size)
 {
-    const unsigned char* src = lzw.window + lzw.off[code];
-    if (lzw.off[code] == kChained) {
-        if (size <= room) {
-            LZWWriteChained(dst, code);
-            return size;
-        }
-        src = lzw.window + kScratch;
+    const unsigned char* src = lzw.window + kScratch;
+    if (lzw.off[code] != kChained) {
+        src = lzw.window + lzw.off[code];
+    } else if (size <= room) {
+        LZWWriteChained(dst, code);
+        return size;
+    } else {
         LZWWriteChained(lzw.window + kScratch, code);
     }
     if (size <= room) {
