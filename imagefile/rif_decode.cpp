@@ -115,23 +115,26 @@ std::size_t MPBStep(unsigned char* dst, std::size_t n)
 // mispredicted branches.  Returns where the stored bytes stop, in front of
 // the first other header.
 constexpr unsigned kShortPacket = 64;
+// One instance per fill order: with the normal one the header is the
+// stored byte itself, and the chain from one header to the next has no
+// table lookup in it.
+template <bool kReversed>
 const unsigned char* MPBShortPackets(const unsigned char* p, const unsigned char* end,
                                      unsigned char** dst, std::size_t* n)
 {
-    const unsigned char* const table = rd.byte;
-    const bool reversed = rd.reversed;
+    const auto byte = [](unsigned char b) -> unsigned { return kReversed ? bitR[b] : b; };
     unsigned char* out = *dst;
     std::size_t left = *n;
     while (end - p > std::ptrdiff_t{kShortPacket} && left >= kShortPacket) {
-        const unsigned h = table[p[0]];
+        const unsigned h = byte(p[0]);
         // Literals of 1..64 bytes (h 0..63) and runs of 2..64 (h 193..255).
         if (((h + kShortPacket - 1) & 0xFF) >= 2 * kShortPacket - 1) break;
         const bool literal = h < kPackBitsNoop;
         const std::size_t count = literal ? h + 1 : kPackBitsRunBase - h;
         unsigned char run[kShortPacket];
-        std::memset(run, table[p[1]], kShortPacket);
+        std::memset(run, static_cast<int>(byte(p[1])), kShortPacket);
         std::memcpy(out, literal ? p + 1 : run, kShortPacket);
-        if (reversed && literal)
+        if (kReversed && literal)
             for (std::size_t i = 0; i < count; ++i) out[i] = bitR[out[i]];
         p += literal ? count + 1 : 2;
         out += count;
@@ -171,7 +174,8 @@ void MPBDecode(unsigned char* dst, std::size_t n)
                 n -= k;
                 len += static_cast<std::int32_t>(k);
             } else {
-                p = MPBShortPackets(p, end, &dst, &n);
+                p = rd.reversed ? MPBShortPackets<true>(p, end, &dst, &n)
+                                : MPBShortPackets<false>(p, end, &dst, &n);
                 if (n == 0) break;
                 if (end - p < 2) break;  // a header and its run byte
                 const unsigned h = rd.byte[*p++];
