@@ -1,6 +1,7 @@
 // Read throughput of ReadImageFile against libtiff on the same files:
-// 4096 x 4096 images at 8 and 16 bits, LZW (as our writer stores them) and
-// PackBits (written by libtiff).  Throughput counts the bytes of samples
+// 4096 x 4096 images at 8 and 16 bits, LZW (as our writer stores them),
+// PackBits and uncompressed (written by libtiff); the benchmarks' first
+// argument is the Compression value.  Throughput counts the bytes of samples
 // delivered (1 or 2 per sample).  libtiff decodes whole strips into one
 // buffer (TIFFReadEncodedStrip), its fastest path, with no widening.
 #include <benchmark/benchmark.h>
@@ -63,29 +64,32 @@ void WriteOurs(const std::string& path, const testsupport::Image& image)
     StoreImageFile(path.c_str(), kSize, kSize, image.bits, image.Rows().data(), nullptr);
 }
 
-// PackBits strips of at most 8192 bytes, little-endian, written by libtiff.
-void WritePackBits(const std::string& path, const testsupport::Image& image)
+// PackBits or uncompressed strips of at most 8192 bytes, little-endian,
+// written by libtiff.
+void WriteWithLibtiff(const std::string& path, const testsupport::Image& image,
+                      std::uint16_t compression)
 {
     const int rowBytes = kSize * image.bits / 8;
     testsupport::LibtiffLayout layout;
     layout.bigEndian = false;
-    layout.compression = COMPRESSION_PACKBITS;
+    layout.compression = compression;
     layout.rowsPerStrip = static_cast<std::uint32_t>(std::max(1, 8192 / rowBytes));
     if (!testsupport::StoreWithLibtiff(path, image, layout)) std::abort();
 }
 
-// The file for (compression, bits), made on first use.
-const std::string& File(bool lzw, int bits)
+// The file for (compression, bits), made on first use: LZW as our writer
+// stores it, PackBits and uncompressed from libtiff.
+const std::string& File(std::int64_t compression, int bits)
 {
-    static std::map<std::pair<bool, int>, std::string> files;
-    auto& path = files[{lzw, bits}];
+    static std::map<std::pair<std::int64_t, int>, std::string> files;
+    auto& path = files[{compression, bits}];
     if (path.empty()) {
-        path = Dir() + (lzw ? "/lzw" : "/packbits") + std::to_string(bits) + ".tif";
+        path = Dir() + "/" + std::to_string(compression) + "-" + std::to_string(bits) + ".tif";
         const auto image = MakeImage(bits);
-        if (lzw)
+        if (compression == COMPRESSION_LZW)
             WriteOurs(path, image);
         else
-            WritePackBits(path, image);
+            WriteWithLibtiff(path, image, static_cast<std::uint16_t>(compression));
     }
     return path;
 }
@@ -99,9 +103,8 @@ void SetRate(benchmark::State& state, int bits)
 
 void BM_ReadImageFile(benchmark::State& state)
 {
-    const bool lzw = state.range(0) != 0;
     const int bits = static_cast<int>(state.range(1));
-    const std::string& path = File(lzw, bits);
+    const std::string& path = File(state.range(0), bits);
     for (auto _ : state) {
         std::int32_t w = 0, h = 0, b = 0;
         std::uint16_t** rows = nullptr;
@@ -119,9 +122,8 @@ void BM_ReadImageFile(benchmark::State& state)
 // 16-bit rows, the form ReadImageFile hands over.
 void ReadWithLibtiff(benchmark::State& state, bool rows)
 {
-    const bool lzw = state.range(0) != 0;
     const int bits = static_cast<int>(state.range(1));
-    const std::string& path = File(lzw, bits);
+    const std::string& path = File(state.range(0), bits);
     const std::size_t rowBytes = static_cast<std::size_t>(kSize) * (bits / 8);
     for (auto _ : state) {
         auto* buffer = static_cast<std::uint8_t*>(std::malloc(rowBytes * kSize));
@@ -163,9 +165,8 @@ void ReadWithLibtiff(benchmark::State& state, bool rows)
 // BM_ReadImageFile.
 void BM_FileAndRows(benchmark::State& state)
 {
-    const bool lzw = state.range(0) != 0;
     const int bits = static_cast<int>(state.range(1));
-    const std::string& path = File(lzw, bits);
+    const std::string& path = File(state.range(0), bits);
     std::vector<unsigned char> buffer(std::size_t{1} << 16);
     for (auto _ : state) {
         std::FILE* file = std::fopen(path.c_str(), "rb");
@@ -199,21 +200,21 @@ void BM_LibtiffRows(benchmark::State& state)
 }  // namespace
 
 BENCHMARK(BM_ReadImageFile)
-    ->ArgNames({"lzw", "bits"})
-    ->ArgsProduct({{1, 0}, {8, 16}})
+    ->ArgNames({"compression", "bits"})
+    ->ArgsProduct({{COMPRESSION_LZW, COMPRESSION_PACKBITS, COMPRESSION_NONE}, {8, 16}})
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FileAndRows)
-    ->ArgNames({"lzw", "bits"})
-    ->ArgsProduct({{1, 0}, {8, 16}})
+    ->ArgNames({"compression", "bits"})
+    ->ArgsProduct({{COMPRESSION_LZW, COMPRESSION_PACKBITS, COMPRESSION_NONE}, {8, 16}})
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Libtiff)
-    ->ArgNames({"lzw", "bits"})
-    ->ArgsProduct({{1, 0}, {8, 16}})
+    ->ArgNames({"compression", "bits"})
+    ->ArgsProduct({{COMPRESSION_LZW, COMPRESSION_PACKBITS, COMPRESSION_NONE}, {8, 16}})
     ->Unit(benchmark::kMillisecond);
 
 BENCHMARK(BM_LibtiffRows)
-    ->ArgNames({"lzw", "bits"})
-    ->ArgsProduct({{1, 0}, {8, 16}})
+    ->ArgNames({"compression", "bits"})
+    ->ArgsProduct({{COMPRESSION_LZW, COMPRESSION_PACKBITS, COMPRESSION_NONE}, {8, 16}})
     ->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv)
