@@ -190,26 +190,26 @@ const BlockCase kCases[] = {
     {"LongRunThenNoise16", Content::kLongRun, {2051, 400, 16, 400, true, false}},
 };
 
-// --------------------------------------------------------------- LZW
+// ------------------------------------------------------ LZW, PackBits
 
-class LZWBlocks : public testing::TestWithParam<BlockCase> {};
+class BlockPaths : public testing::TestWithParam<BlockCase> {};
 
-TEST_P(LZWBlocks, MatchTheReferenceEncoderInput)
+// The read succeeds without a word and gives the samples of `plain`.
+void ExpectSamples(const ReadResult& r, const Bytes& plain, const Layout& l)
+{
+    EXPECT_EQ(r.err, "");
+    ASSERT_FALSE(r.fatal);
+    EXPECT_TRUE(r.rows == Samples(plain, l));
+}
+
+TEST_P(BlockPaths, LZWMatchesTheReferenceEncoderInput)
 {
     const BlockCase& c = GetParam();
     const Bytes plain = Make(c.content, RowBytes(c.layout) * c.layout.height, 11);
     std::vector<Bytes> strips;
     for (const auto& s : SplitStrips(plain, c.layout)) strips.push_back(sifref::EncodeLZW(s));
-    const ReadResult r = ReadStrips(c.layout, tb::kLZW, strips);
-    EXPECT_EQ(r.err, "");
-    ASSERT_FALSE(r.fatal);
-    EXPECT_TRUE(r.rows == Samples(plain, c.layout));
+    ExpectSamples(ReadStrips(c.layout, tb::kLZW, strips), plain, c.layout);
 }
-
-INSTANTIATE_TEST_SUITE_P(StripDecoders, LZWBlocks, testing::ValuesIn(kCases),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-// ------------------------------------------------------------ PackBits
 
 // PackBits packets for `plain`, with lengths around every size the decoder
 // treats differently (1, 2, 16, 17, 63, 64, 65, 127, 128) and no-op
@@ -243,9 +243,7 @@ Bytes PackPackets(Bytes& plain, std::uint32_t seed)
     return out;
 }
 
-class PackBitsBlocks : public testing::TestWithParam<BlockCase> {};
-
-TEST_P(PackBitsBlocks, MatchThePackedBytes)
+TEST_P(BlockPaths, PackBitsMatchesThePackedBytes)
 {
     const BlockCase& c = GetParam();
     Bytes plain = Make(c.content, RowBytes(c.layout) * c.layout.height, 12);
@@ -257,13 +255,10 @@ TEST_P(PackBitsBlocks, MatchThePackedBytes)
         std::copy(s.begin(), s.end(), plain.begin() + static_cast<std::ptrdiff_t>(at));
         at += s.size();
     }
-    const ReadResult r = ReadStrips(c.layout, tb::kPackBits, strips);
-    EXPECT_EQ(r.err, "");
-    ASSERT_FALSE(r.fatal);
-    EXPECT_TRUE(r.rows == Samples(plain, c.layout));
+    ExpectSamples(ReadStrips(c.layout, tb::kPackBits, strips), plain, c.layout);
 }
 
-INSTANTIATE_TEST_SUITE_P(StripDecoders, PackBitsBlocks, testing::ValuesIn(kCases),
+INSTANTIATE_TEST_SUITE_P(StripDecoders, BlockPaths, testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // -------------------------------------------------- cut short or overlong
