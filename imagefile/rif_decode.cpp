@@ -1,10 +1,13 @@
 // The strip decoders: uncompressed, LZW and PackBits.
 //
-// A decoder fills a caller's byte buffer with as many uncompressed bytes as
-// the current rows need, never more, so a fault in the data is reported at
-// the same point, and with the same message, as if the bytes were taken one
-// at a time.  Warnings come only from the end check of a strip, after its
-// last row.
+// A decoder fills a caller's byte buffer with exactly as many uncompressed
+// bytes as the current rows need (it writes nothing behind them, so 16-bit
+// rows are decoded in place), never decoding further, so a fault in the
+// data is reported at the same point, and with the same message, as if the
+// bytes were taken one at a time.  The fast loops work on whole blocks only
+// where the buffered stored bytes, the strip's count and the request all
+// have room for them; every other step is the checked one.  Warnings come
+// only from the end check of a strip, after its last row.
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -20,9 +23,6 @@ using namespace tiff;
 // LZW decoder numbers.
 constexpr std::uint32_t kNoCode = 256;  // lzw.old when there is no previous code
 constexpr std::uint32_t kMaskMin = (1u << kBitsMin) - 1;
-
-// Short copies move this many bytes at once.
-constexpr std::size_t kSlack = 16;
 
 // Reverses the bits of each byte of a word: fill order 2, eight bytes at
 // once (the same as bitR on each).
