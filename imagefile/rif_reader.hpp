@@ -101,6 +101,9 @@ struct Decoder {
     void (*end)();
 };
 
+// The LZW decoder (rif_lzw.cpp); the others are in rif_decode.cpp.
+extern const Decoder kLZWDecoder;
+
 // The decoder for a Compression value; null for one that is not read.
 const Decoder* FindDecoder(std::uint32_t compression);
 
