@@ -115,7 +115,21 @@ const unsigned char* MPBShortPackets(const unsigned char* p, const unsigned char
     while (end - p > std::ptrdiff_t{kShortPacket} && left >= kShortPacket) {
         const unsigned h = byte(p[0]);
         // Literals of 1..64 bytes (h 0..63) and runs of 2..64 (h 193..255).
-        if (((h + kShortPacket - 1) & 0xFF) >= 2 * kShortPacket - 1) break;
+        if (((h + kShortPacket - 1) & 0xFF) >= 2 * kShortPacket - 1) {
+            // Longer literals (the usual packet of noisy data) are one
+            // fixed copy too while there is room for the longest.
+            if (h >= kPackBitsNoop || end - p <= std::ptrdiff_t{kPackBitsNoop} ||
+                left < kPackBitsNoop)
+                break;
+            const std::size_t count = h + 1;
+            std::memcpy(out, p + 1, kPackBitsNoop);
+            if (kReversed)
+                for (std::size_t i = 0; i < count; ++i) out[i] = bitR[out[i]];
+            p += count + 1;
+            out += count;
+            left -= count;
+            continue;
+        }
         const bool literal = h < kPackBitsNoop;
         const std::size_t count = literal ? h + 1 : kPackBitsRunBase - h;
         unsigned char run[kShortPacket];
