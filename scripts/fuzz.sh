@@ -24,10 +24,12 @@ flags="-std=c++20 -g -O1 -Iimagefile -Icommon -Itests/rif -Itests/fuzz -Itests/s
 "$out/make_seeds" "$out/seeds"
 
 sanitize="-fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
-"$cxx" $flags $sanitize -o "$out/rif_fuzz" tests/fuzz/rif_fuzz.cpp imagefile/rif.cpp common/error.cpp \
+"$cxx" $flags $sanitize -o "$out/rif_fuzz" tests/fuzz/rif_fuzz.cpp \
+    imagefile/rif.cpp imagefile/rif_decode.cpp imagefile/rif_lzw.cpp common/error.cpp \
     common/memlimit.cpp
 "$cxx" $flags $sanitize -o "$out/roundtrip_fuzz" tests/fuzz/roundtrip_fuzz.cpp \
-    imagefile/rif.cpp imagefile/sif.cpp imagefile/sif_lzw.cpp imagefile/sif_storage.cpp \
+    imagefile/rif.cpp imagefile/rif_decode.cpp imagefile/rif_lzw.cpp \
+    imagefile/sif.cpp imagefile/sif_lzw.cpp imagefile/sif_storage.cpp \
     common/error.cpp common/memlimit.cpp
 
 # Each input is written to this file (the reader and the writer take a path).

@@ -186,7 +186,9 @@ std::set<std::string> Matches(const std::string& text, const std::string& patter
 // sample formats other than unsigned integers.
 std::set<std::string> ReaderMessages()
 {
-    const std::string rif = ReadSource("imagefile/rif.cpp");
+    const std::string rif = ReadSource("imagefile/rif.cpp") +
+                            ReadSource("imagefile/rif_decode.cpp") +
+                            ReadSource("imagefile/rif_lzw.cpp");
     std::set<std::string> messages = Matches(rif, R"re((?:Error|Warning)\("([^"]+)"\))re");
     const auto names = Matches(rif, R"re(GetStrip\([^;"()]*"([^"]+)")re");
     EXPECT_EQ(names.size(), 2u);
