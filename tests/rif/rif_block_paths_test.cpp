@@ -21,11 +21,8 @@
 
 namespace {
 
-using rifharness::ReadFile;
-using rifharness::ReadPath;
 using rifharness::ReadResult;
 using tiffbuilder::Bytes;
-using tiffbuilder::TiffBuilder;
 namespace tb = tiffbuilder;
 
 using Rows = std::vector<std::vector<std::uint16_t>>;
@@ -88,7 +85,7 @@ ReadResult ReadStrips(const Layout& l, std::uint32_t compression, std::vector<By
     if (l.reversed)
         for (auto& s : strips)
             for (auto& b : s) b = Reverse(b);
-    TiffBuilder b(l.big);
+    tb::TiffBuilder b(l.big);
     b.Image(l.width, l.height, l.bits, compression);
     if (l.reversed) b.Short(tb::kFillOrder, 2);
     b.Long(tb::kRowsPerStrip, l.rowsPerStrip);
@@ -98,7 +95,7 @@ ReadResult ReadStrips(const Layout& l, std::uint32_t compression, std::vector<By
     for (const auto& s : strips) sizes.push_back(static_cast<std::uint32_t>(s.size()));
     b.Longs(tb::kOffsets, offsets);
     b.Longs(tb::kCounts, counts.empty() ? sizes : counts);
-    return ReadFile(b.Build());
+    return rifharness::ReadFile(b.Build());
 }
 
 // The uncompressed bytes of each strip.
@@ -359,7 +356,7 @@ TEST_P(LargeLibtiffFiles, ReadAsWritten)
     layout.predictor = c.predictor;
     layout.rowsPerStrip = 100;
     ASSERT_TRUE(testsupport::StoreWithLibtiff(path, image, layout));
-    const ReadResult r = ReadPath(path);
+    const ReadResult r = rifharness::ReadPath(path);
     EXPECT_EQ(r.err, "");
     ASSERT_FALSE(r.fatal);
     ASSERT_EQ(r.rows.size(), 300u);
