@@ -31,10 +31,15 @@ void InitNICDecode(std::uint32_t offset, std::uint32_t count)
     rd.bytes = count;
 }
 
+// Bit-reverses n decoded bytes in place (fill order 2).
+void ReverseBits(unsigned char* data, std::size_t n)
+{
+    for (std::size_t i = 0; i < n; ++i) data[i] = bitR[data[i]];
+}
+
 void Reverse(unsigned char* data, std::size_t n)
 {
-    if (rd.reversed)
-        for (std::size_t i = 0; i < n; ++i) data[i] = bitR[data[i]];
+    if (rd.reversed) ReverseBits(data, n);
 }
 
 void NICDecode(unsigned char* dst, std::size_t n)
@@ -123,8 +128,7 @@ const unsigned char* MPBShortPackets(const unsigned char* p, const unsigned char
                 break;
             const std::size_t count = h + 1;
             std::memcpy(out, p + 1, kPackBitsNoop);
-            if (kReversed)
-                for (std::size_t i = 0; i < count; ++i) out[i] = bitR[out[i]];
+            if (kReversed) ReverseBits(out, count);
             p += count + 1;
             out += count;
             left -= count;
@@ -135,8 +139,7 @@ const unsigned char* MPBShortPackets(const unsigned char* p, const unsigned char
         unsigned char run[kShortPacket];
         std::memset(run, static_cast<int>(byte(p[1])), kShortPacket);
         std::memcpy(out, literal ? p + 1 : run, kShortPacket);
-        if (kReversed && literal)
-            for (std::size_t i = 0; i < count; ++i) out[i] = bitR[out[i]];
+        if (kReversed && literal) ReverseBits(out, count);
         p += literal ? count + 1 : 2;
         out += count;
         left -= count;
