@@ -136,36 +136,55 @@ unsigned GetChar()
     return inBuf[rd.inPos++];
 }
 
-// A directory number of `size` bytes in the file's byte order.
-std::uint32_t GetNumber(unsigned size)
+// How a directory look-up meets the end of the file: as the reader's error,
+// or, for a field that came to the order of checks later than the others,
+// as if the entry were absent (see ReadFields).
+enum class AtEnd { kFails, kAbsent };
+
+// A directory number of `size` bytes in the file's byte order.  False when
+// the file ends first and `atEnd` lets it; *value is then unchanged.
+bool GetNumber(unsigned size, AtEnd atEnd, std::uint32_t* value)
 {
-    std::uint32_t value = 0;
+    std::uint32_t number = 0;
     for (unsigned i = 0; i < size; ++i) {
-        const std::uint32_t b = GetChar();
-        value = rd.bigEndian ? (value << 8) | b : value | (b << (8 * i));
+        if (rd.inPos == rd.inLen && !Refill()) {
+            if (atEnd == AtEnd::kFails) Error("unexpected end of file.");
+            return false;
+        }
+        const std::uint32_t b = inBuf[rd.inPos++];
+        number = rd.bigEndian ? (number << 8) | b : number | (b << (8 * i));
     }
-    return value;
+    *value = number;
+    return true;
 }
 
 std::uint32_t Get2()
 {
-    return GetNumber(2);
+    std::uint32_t value = 0;
+    GetNumber(2, AtEnd::kFails, &value);
+    return value;
 }
 
 std::uint32_t Get4()
 {
-    return GetNumber(4);
+    std::uint32_t value = 0;
+    GetNumber(4, AtEnd::kFails, &value);
+    return value;
 }
 
 // ------------------------------------------------------------ directory
 
 // Scans the directory for the first entry with `tag`; on success the stream
 // stands at the entry's type field.
-bool FindTag(std::uint32_t ifd, std::uint32_t tag)
+bool FindTag(std::uint32_t ifd, std::uint32_t tag, AtEnd atEnd = AtEnd::kFails)
 {
     Seek(ifd);
-    for (std::uint32_t n = Get2(); n > 0; --n) {
-        if (Get2() == tag) return true;
+    std::uint32_t n = 0;
+    if (!GetNumber(2, atEnd, &n)) return false;
+    for (; n > 0; --n) {
+        std::uint32_t found = 0;
+        if (!GetNumber(2, atEnd, &found)) return false;
+        if (found == tag) return true;
         Seek(Tell() + kEntryTail);
     }
     return false;
@@ -173,12 +192,10 @@ bool FindTag(std::uint32_t ifd, std::uint32_t tag)
 
 // Finds the first entry with `tag` and reads its type and count; the
 // stream then stands at the entry's value field.
-bool FindEntry(std::uint32_t ifd, std::uint32_t tag, std::uint32_t* type, std::uint32_t* count)
+bool FindEntry(std::uint32_t ifd, std::uint32_t tag, std::uint32_t* type, std::uint32_t* count,
+               AtEnd atEnd = AtEnd::kFails)
 {
-    if (!FindTag(ifd, tag)) return false;
-    *type = Get2();
-    *count = Get4();
-    return true;
+    return FindTag(ifd, tag, atEnd) && GetNumber(2, atEnd, type) && GetNumber(4, atEnd, count);
 }
 
 // The value of a SHORT or LONG entry of count 1, else `fallback`.
@@ -204,12 +221,13 @@ bool GetShort(std::uint32_t ifd, std::uint32_t tag, std::uint32_t* value)
 }
 
 // The first value of a SHORT entry of any count (a field with one value
-// per sample).
-bool GetFirstShort(std::uint32_t ifd, std::uint32_t tag, std::uint32_t* value)
+// per sample).  `atEnd` applies to the directory scan and the entry.
+bool GetFirstShort(std::uint32_t ifd, std::uint32_t tag, std::uint32_t* value, AtEnd atEnd)
 {
     std::uint32_t type = 0;
     std::uint32_t count = 0;
-    if (!FindEntry(ifd, tag, &type, &count) || type != kTypeShort || count == 0) return false;
+    if (!FindEntry(ifd, tag, &type, &count, atEnd) || type != kTypeShort || count == 0)
+        return false;
     if (count > kInlineShorts) Seek(Get4());
     *value = Get2();
     return true;
@@ -465,7 +483,12 @@ Fields ReadFields(std::uint32_t ifd, const Request& request)
         Error("bad samples per pixel.");
 
     // Signed and floating-point samples would be taken as unsigned integers.
-    if (GetFirstShort(ifd, kTagSampleFormat, &value) && value != kUnsignedInteger)
+    // SampleFormat joined these checks after the others: where the directory
+    // runs past the end of the file before its entry (an entry count that
+    // is too large) the field counts as absent, so that its look-up never
+    // turns a file that the other checks read or refuse into "unexpected end
+    // of file.".  The other look-ups, and its value, fail there as before.
+    if (GetFirstShort(ifd, kTagSampleFormat, &value, AtEnd::kAbsent) && value != kUnsignedInteger)
         Error("bad sample format.");
 
     fields.rowsPerStrip = GetIFD4(ifd, kTagRowsPerStrip, fields.height);

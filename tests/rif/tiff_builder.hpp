@@ -152,7 +152,8 @@ public:
         Append(out, U32(ifdOverride_ ? ifdAt_ : ifd));
         Append(out, data_);
         if (!ifdOverride_) {
-            Append(out, U16(static_cast<std::uint32_t>(entries_.size())));
+            Append(out,
+                   U16(countOverride_ ? countAt_ : static_cast<std::uint32_t>(entries_.size())));
             for (const auto& e : entries_) Append(out, e);
             Append(out, U32(0));
         }
@@ -163,6 +164,13 @@ public:
     {
         ifdOverride_ = true;
         ifdAt_ = at;
+    }
+
+    // The directory's entry count as given instead of the number of entries.
+    void OverrideCount(std::uint32_t count)
+    {
+        countOverride_ = true;
+        countAt_ = count;
     }
 
     static void Append(Bytes& to, const Bytes& from)
@@ -186,6 +194,8 @@ private:
     std::vector<Bytes> entries_;
     bool ifdOverride_ = false;
     std::uint32_t ifdAt_ = 0;
+    bool countOverride_ = false;
+    std::uint32_t countAt_ = 0;
 };
 
 // Packs (code, width) pairs most significant bit first, as an LZW strip
