@@ -1,16 +1,16 @@
-// TIFF reader.
+// TIFF reader: the header, the first directory's fields in the order of
+// checks, and the rows.
 //
 // The reader walks the first image file directory once per tag it needs
 // (directories are small), then streams the strips through one of three
-// decoders (rif_decode.cpp): none, LZW or PackBits.
+// decoders (rif_decode.hpp): none, LZW or PackBits.  The stored bytes come
+// through rif_input.hpp.
 //
 // Memory follows the data actually read, never a size that a header merely
 // declares: the row table, wide rows, the description and the strip tables
 // grow as their contents arrive, so a small file that claims a huge image
 // fails with its message after a few kilobytes.
 #include "rif.hpp"
-
-#include <sys/types.h>
 
 #include <algorithm>
 #include <bit>
@@ -20,14 +20,12 @@
 
 #include "error.hpp"
 #include "memlimit.hpp"
-#include "rif_reader.hpp"
+#include "rif_decode.hpp"
+#include "rif_input.hpp"
 #include "size.hpp"
 #include "tiff_format.hpp"
 
 namespace rif {
-
-Reader rd;
-unsigned char inBuf[kInSize];
 
 namespace {
 
@@ -45,85 +43,7 @@ constexpr std::size_t kRowDirect = std::size_t{1}
 constexpr std::size_t kTableFirst = 4096;  // first size of the grown tables
 constexpr std::size_t kTextFirst = std::size_t{1} << 16;  // first size of a long description
 
-void Release()
-{
-    if (rd.file != nullptr) std::fclose(rd.file);
-    std::free(rd.offsets);
-    std::free(rd.counts);
-    if (rd.rowTable != nullptr)
-        for (std::uint32_t j = 0; j < rd.rowsMade; ++j) std::free(rd.rowTable[j]);
-    std::free(rd.rowTable);
-    std::free(rd.text);
-    rd = Reader{};
-}
-
-}  // namespace
-
-// The process ends here, so releasing first changes nothing that can be
-// seen; it only lets a test hook that returns to the caller run again
-// without leaking the file or the memory.
-[[noreturn]] void Error(const char* message)
-{
-    std::fprintf(stderr, "%s : %s\n", rd.path, message);
-    Release();
-    ExitFailure();
-}
-
-void Warning(const char* message)
-{
-    std::fprintf(stderr, "%s : %s (warning).\n", rd.path, message);
-}
-
 // ---------------------------------------------------------------- input
-
-void Seek(std::uint64_t offset)
-{
-    if (offset >= rd.inBase && offset - rd.inBase <= rd.inLen) {
-        rd.inPos = static_cast<std::size_t>(offset - rd.inBase);
-    } else {
-        rd.inBase = offset;
-        rd.inPos = rd.inLen = 0;
-    }
-}
-
-bool Refill()
-{
-    const std::uint64_t at = rd.inBase + rd.inLen;
-    rd.inBase = at;
-    rd.inPos = rd.inLen = 0;
-    if (at != rd.filePos) {
-        if (fseeko(rd.file, static_cast<off_t>(at), SEEK_SET) != 0) return false;
-        rd.filePos = at;
-    }
-    rd.inLen = std::fread(inBuf, 1, kInSize, rd.file);
-    rd.filePos = at + rd.inLen;
-    return rd.inLen > 0;
-}
-
-namespace {
-
-// Copies up to n bytes from the file; returns how many there were.
-std::size_t ReadSome(unsigned char* dst, std::size_t n)
-{
-    std::size_t done = 0;
-    while (done < n) {
-        if (rd.inPos == rd.inLen && !Refill()) break;
-        const std::size_t k = std::min(n - done, rd.inLen - rd.inPos);
-        std::memcpy(dst + done, inBuf + rd.inPos, k);
-        rd.inPos += k;
-        done += k;
-    }
-    return done;
-}
-
-}  // namespace
-
-void ReadAll(unsigned char* dst, std::size_t n)
-{
-    if (ReadSome(dst, n) != n) Error("unexpected end of file.");
-}
-
-namespace {
 
 std::uint64_t Tell()
 {
@@ -132,7 +52,7 @@ std::uint64_t Tell()
 
 unsigned GetChar()
 {
-    if (rd.inPos == rd.inLen && !Refill()) Error("unexpected end of file.");
+    if (rd.inPos == rd.inLen && !Refill()) FileError("unexpected end of file.");
     return inBuf[rd.inPos++];
 }
 
@@ -148,7 +68,7 @@ bool GetNumber(unsigned size, AtEnd atEnd, std::uint32_t* value)
     std::uint32_t number = 0;
     for (unsigned i = 0; i < size; ++i) {
         if (rd.inPos == rd.inLen && !Refill()) {
-            if (atEnd == AtEnd::kFails) Error("unexpected end of file.");
+            if (atEnd == AtEnd::kFails) FileError("unexpected end of file.");
             return false;
         }
         const std::uint32_t b = inBuf[rd.inPos++];
@@ -241,7 +161,7 @@ std::uint32_t GetPhotometric(std::uint32_t ifd)
     if (!GetShort(ifd, kTagPhotometric, &value) ||
         (value != kWhiteIsZero && value != kBlackIsZero && value != kPalette &&
          value != kTransparencyMask))
-        Error("bad photometric interpretation.");
+        FileError("bad photometric interpretation.");
     return value;
 }
 
@@ -249,7 +169,7 @@ std::uint32_t GetPhotometric(std::uint32_t ifd)
 {
     char message[64];
     std::snprintf(message, sizeof message, format, name);
-    Error(message);
+    FileError(message);
 }
 
 // Makes room for `need` elements in a block that grows as its contents
@@ -299,16 +219,16 @@ void ReadDescription(std::uint32_t count)
     std::size_t total = 0;
     std::size_t capacity = 0;
     if (!CheckedAdd(count, 1, &total) || !Grow(&rd.text, &capacity, 1, kTextFirst, total))
-        Error("no allocatable memory for image description.");
+        FileError("no allocatable memory for image description.");
     std::size_t done = 0;
     while (done < count) {
         // Room for one more byte and the terminating zero.
         if (!Grow(&rd.text, &capacity, done + 2, kTextFirst, total))
-            Error("no allocatable memory for image description.");
+            FileError("no allocatable memory for image description.");
         const std::size_t want = std::min<std::size_t>(count - done, capacity - 1 - done);
         const std::size_t got = ReadSome(reinterpret_cast<unsigned char*>(rd.text) + done, want);
         done += got;
-        if (got < want) Error("missing image description.");
+        if (got < want) FileError("missing image description.");
     }
     rd.text[done] = '\0';
 }
@@ -351,30 +271,30 @@ void UnpackBits(const unsigned char* src, std::uint16_t* dst, std::size_t count,
 void GrowRowTable(std::uint32_t j, std::uint32_t height, std::size_t* capacity)
 {
     if (!Grow(&rd.rowTable, capacity, std::size_t{j} + 1, kTableFirst, height))
-        Error("no allocatable memory for cell.");
+        FileError("no allocatable memory for cell.");
 }
 
 // Reads row j of `width` samples.  A very wide row is grown as its samples
 // arrive, so that a width the strip cannot back costs no memory.
-void ReadRow(std::uint32_t j, std::uint32_t width, unsigned bits)
+void ReadRow(std::uint32_t j, std::uint32_t width, unsigned bits, const Decoder& decoder)
 {
     std::uint16_t* row = nullptr;
     std::size_t capacity = 0;
     if (!Grow(&row, &capacity, std::min<std::size_t>(width, kRowDirect), kRowDirect, width))
-        Error("no allocatable memory for cell.");
+        FileError("no allocatable memory for cell.");
     rd.rowTable[j] = row;
     rd.rowsMade = j + 1;
     for (std::size_t done = 0; done < width;) {
         const std::size_t count = std::min<std::size_t>(kSegSamples, width - done);
         if (!Grow(&row, &capacity, done + count, kRowDirect, width))
-            Error("no allocatable memory for cell.");
+            FileError("no allocatable memory for cell.");
         rd.rowTable[j] = row;
         const std::size_t n = (count * bits + 7) / 8;
         if (bits == 16) {
-            rd.decoder->decode(reinterpret_cast<unsigned char*>(row + done), n);
+            decoder.decode(reinterpret_cast<unsigned char*>(row + done), n);
             ToHostOrder(row + done, count);
         } else {
-            rd.decoder->decode(chunk, n);
+            decoder.decode(chunk, n);
             if (bits == 8)
                 Unpack8(chunk, row + done, count);
             else
@@ -408,6 +328,7 @@ struct Fields {
     std::uint32_t photometric = 0;
     std::uint32_t rowsPerStrip = 0;
     bool predictor = false;
+    const Decoder* decoder = nullptr;  // for the file's compression
 };
 
 // Opens the file and reads its header; returns the first directory's offset.
@@ -416,7 +337,7 @@ std::uint32_t ReadHeader(const char* path)
     rd = Reader{};
     rd.path = path;
     rd.file = std::fopen(path, "rb");
-    if (rd.file == nullptr) Error("file not found.");
+    if (rd.file == nullptr) FileError("file not found.");
     std::setvbuf(rd.file, nullptr, _IONBF, 0);  // our own buffer does the buffering
 
     const unsigned mark = GetChar();
@@ -425,11 +346,11 @@ std::uint32_t ReadHeader(const char* path)
     else if (mark == kMarkBig)
         rd.bigEndian = true;
     else
-        Error("bad magic number.");
-    if (GetChar() != mark) Error("bad magic number.");
-    if (Get2() != kMagic) Error("bad magic number.");
+        FileError("bad magic number.");
+    if (GetChar() != mark) FileError("bad magic number.");
+    if (Get2() != kMagic) FileError("bad magic number.");
     const std::uint32_t ifd = Get4();
-    if (ifd == 0) Error("no image file directory.");
+    if (ifd == 0) FileError("no image file directory.");
     return ifd;
 }
 
@@ -441,17 +362,17 @@ Fields ReadFields(std::uint32_t ifd, const Request& request)
     Fields fields;
     if (request.width != nullptr || request.height != nullptr || request.rows != nullptr) {
         fields.width = GetIFD4(ifd, kTagImageWidth, 0);
-        if (fields.width == 0) Error("missing image size.");
+        if (fields.width == 0) FileError("missing image size.");
         fields.height = GetIFD4(ifd, kTagImageLength, 0);
-        if (fields.height == 0) Error("missing image size.");
+        if (fields.height == 0) FileError("missing image size.");
         if (fields.width >= kSizeLimit || fields.height >= kSizeLimit)
-            Error("too large image size.");
+            FileError("too large image size.");
     }
 
     if (request.bitsPerSample != nullptr || request.rows != nullptr) {
         if (GetShort(ifd, kTagBitsPerSample, &fields.bits) &&
             (fields.bits < 1 || fields.bits > kMaxBits))
-            Error("bad bits per sample.");
+            FileError("bad bits per sample.");
     }
 
     if (request.description != nullptr && FindTag(ifd, kTagImageDescription) &&
@@ -468,19 +389,18 @@ Fields ReadFields(std::uint32_t ifd, const Request& request)
 
     std::uint32_t value = kCompressionNone;
     GetShort(ifd, kTagCompression, &value);
-    rd.decoder = FindDecoder(value);
-    if (rd.decoder == nullptr) Error("unknown image compression method.");
+    fields.decoder = FindDecoder(value);
+    if (fields.decoder == nullptr) FileError("unknown image compression method.");
 
     fields.photometric = GetPhotometric(ifd);
 
     value = kFillNormal;
     GetShort(ifd, kTagFillOrder, &value);
-    if (value != kFillNormal && value != kFillReversed) Error("unknown fill order.");
+    if (value != kFillNormal && value != kFillReversed) FileError("unknown fill order.");
     rd.reversed = value == kFillReversed;
-    rd.byte = rd.reversed ? bitR.data() : bitN.data();
 
     if (GetShort(ifd, kTagSamplesPerPixel, &value) && value != kOneSample)
-        Error("bad samples per pixel.");
+        FileError("bad samples per pixel.");
 
     // Signed and floating-point samples would be taken as unsigned integers.
     // SampleFormat joined these checks after the others: where the directory
@@ -489,21 +409,21 @@ Fields ReadFields(std::uint32_t ifd, const Request& request)
     // turns a file that the other checks read or refuse into "unexpected end
     // of file.".  The other look-ups, and its value, fail there as before.
     if (GetFirstShort(ifd, kTagSampleFormat, &value, AtEnd::kAbsent) && value != kUnsignedInteger)
-        Error("bad sample format.");
+        FileError("bad sample format.");
 
     fields.rowsPerStrip = GetIFD4(ifd, kTagRowsPerStrip, fields.height);
     if (fields.rowsPerStrip > fields.height)
         fields.rowsPerStrip = fields.height;
     else if (fields.rowsPerStrip == 0)
-        Error("bad rows per strip.");
+        FileError("bad rows per strip.");
 
     if (GetShort(ifd, kTagPlanarConfig, &value) && value != kChunky)
-        Error("bad planar configuration.");
+        FileError("bad planar configuration.");
 
     value = kPredictorNone;
     GetShort(ifd, kTagPredictor, &value);
     if (value != kPredictorNone && value != kPredictorHorizontal)
-        Error("unknown differencing predictor.");
+        FileError("unknown differencing predictor.");
     fields.predictor = value == kPredictorHorizontal;
     return fields;
 }
@@ -524,7 +444,7 @@ void ReadStrips(std::uint32_t ifd, const Fields& fields)
     if (!CheckedMul(h, sizeof(std::uint16_t*), &tableSize) ||
         !CheckedMul(w, sizeof(std::uint16_t), &rowSize) || !CheckedMul(rowSize, h, &rasterSize) ||
         !FitsAllocatable(rasterSize))
-        Error("no allocatable memory for cell.");
+        FileError("no allocatable memory for cell.");
 
     const std::uint32_t strips = static_cast<std::uint32_t>((std::uint64_t{h} + rps - 1) / rps);
     GetStrip(ifd, kTagStripOffsets, strips, "offset", &rd.offsets);
@@ -533,10 +453,10 @@ void ReadStrips(std::uint32_t ifd, const Fields& fields)
     const std::uint32_t mask = 0xFFFFu >> (kMaxBits - fields.bits);
     std::size_t capacity = 0;
     for (std::uint32_t j = 0; j < h; ++j) {
-        if (j % rps == 0) rd.decoder->start(rd.offsets[j / rps], rd.counts[j / rps]);
+        if (j % rps == 0) fields.decoder->start(rd.offsets[j / rps], rd.counts[j / rps]);
         GrowRowTable(j, h, &capacity);
-        ReadRow(j, w, fields.bits);
-        if (j + 1 == h || (j + 1) % rps == 0) rd.decoder->end();
+        ReadRow(j, w, fields.bits, *fields.decoder);
+        if (j + 1 == h || (j + 1) % rps == 0) fields.decoder->end();
         if (fields.predictor && w != 1) Undifference(rd.rowTable[j], w, mask);
     }
 }

@@ -1,5 +1,5 @@
 // The strip decoders: uncompressed and PackBits here, LZW in rif_lzw.cpp,
-// and the table of all three.
+// and the table of all three (see rif_decode.hpp).
 //
 // A decoder fills a caller's byte buffer with exactly as many uncompressed
 // bytes as the current rows need (it writes nothing behind them, so 16-bit
@@ -9,10 +9,13 @@
 // where the buffered stored bytes, the strip's count and the request all
 // have room for them; every other step is the checked one.  Warnings come
 // only from the end check of a strip, after its last row.
+#include "rif_decode.hpp"
+
 #include <algorithm>
 #include <cstring>
 
-#include "rif_reader.hpp"
+#include "rif_input.hpp"
+#include "rif_lzw.hpp"
 #include "tiff_format.hpp"
 
 namespace rif {
@@ -31,45 +34,37 @@ void InitNICDecode(std::uint32_t offset, std::uint32_t count)
     rd.bytes = count;
 }
 
-// Bit-reverses n decoded bytes in place (fill order 2).
-void ReverseBits(unsigned char* data, std::size_t n)
-{
-    for (std::size_t i = 0; i < n; ++i) data[i] = bitR[data[i]];
-}
-
-void Reverse(unsigned char* data, std::size_t n)
-{
-    if (rd.reversed) ReverseBits(data, n);
-}
-
 void NICDecode(unsigned char* dst, std::size_t n)
 {
     const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(n, rd.bytes));
     ReadAll(dst, k);
-    Reverse(dst, k);
+    CopyInFillOrder(dst, dst, k);
     rd.bytes -= k;
-    if (k < n) Error("too few codes.");
+    if (k < n) FileError("too few codes.");
 }
 
 void TermNICDecode()
 {
-    if (rd.bytes != 0) Warning("too many codes");
+    if (rd.bytes != 0) FileWarning("too many codes");
 }
 
-// PackBits.
-std::int32_t MPBlen = 0;  // > 0: literals left; < 0: minus the copies left
-unsigned MPBrep = 0;      // the byte being repeated
+// PackBits: the packet being decoded.
+struct PackBitsState {
+    std::int32_t len = 0;  // > 0: literals left; < 0: minus the copies left
+    unsigned rep = 0;      // the byte being repeated
+};
+PackBitsState mpb;
 
 void InitMPBDecode(std::uint32_t offset, std::uint32_t count)
 {
     Seek(offset);
-    MPBlen = 0;
+    mpb = PackBitsState{};
     rd.bytes = count;
 }
 
 inline unsigned MPBByte()
 {
-    if (rd.bytes == 0) Error("MPB too few codes.");
+    if (rd.bytes == 0) FileError("MPB too few codes.");
     --rd.bytes;
     return GetStored();
 }
@@ -78,24 +73,24 @@ inline unsigned MPBByte()
 // stored bytes or the strip's count may run out.  Returns the number of bytes made.
 std::size_t MPBStep(unsigned char* dst, std::size_t n)
 {
-    if (MPBlen > 0) {
-        const std::size_t want = std::min<std::size_t>(n, static_cast<std::size_t>(MPBlen));
+    if (mpb.len > 0) {
+        const std::size_t want = std::min<std::size_t>(n, static_cast<std::size_t>(mpb.len));
         const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(want, rd.bytes));
         ReadAll(dst, k);
-        Reverse(dst, k);
+        CopyInFillOrder(dst, dst, k);
         rd.bytes -= k;
-        if (k < want) Error("MPB too few codes.");
-        MPBlen -= static_cast<std::int32_t>(k);
+        if (k < want) FileError("MPB too few codes.");
+        mpb.len -= static_cast<std::int32_t>(k);
         return k;
     }
     // A run needs no stored bytes and never comes here.
     unsigned h = MPBByte();
     while (h == kPackBitsNoop) h = MPBByte();
     if (h < kPackBitsNoop) {
-        MPBlen = static_cast<std::int32_t>(h) + 1;
+        mpb.len = static_cast<std::int32_t>(h) + 1;
     } else {
-        MPBrep = MPBByte();
-        MPBlen = -static_cast<std::int32_t>(kPackBitsRunBase - h);
+        mpb.rep = MPBByte();
+        mpb.len = -static_cast<std::int32_t>(kPackBitsRunBase - h);
     }
     return 0;
 }
@@ -114,7 +109,7 @@ template <bool kReversed>
 const unsigned char* MPBShortPackets(const unsigned char* p, const unsigned char* end,
                                      unsigned char** dst, std::size_t* n)
 {
-    const auto byte = [](unsigned char b) -> unsigned { return kReversed ? bitR[b] : b; };
+    const auto byte = [](unsigned char b) -> unsigned { return InFillOrder(b, kReversed); };
     unsigned char* out = *dst;
     std::size_t left = *n;
     while (end - p > std::ptrdiff_t{kShortPacket} && left >= kShortPacket) {
@@ -128,7 +123,7 @@ const unsigned char* MPBShortPackets(const unsigned char* p, const unsigned char
                 break;
             const std::size_t count = h + 1;
             std::memcpy(out, p + 1, kPackBitsNoop);
-            if (kReversed) ReverseBits(out, count);
+            if (kReversed) CopyInFillOrder(out, out, count);
             p += count + 1;
             out += count;
             left -= count;
@@ -139,7 +134,7 @@ const unsigned char* MPBShortPackets(const unsigned char* p, const unsigned char
         unsigned char run[kShortPacket];
         std::memset(run, static_cast<int>(byte(p[1])), kShortPacket);
         std::memcpy(out, literal ? p + 1 : run, kShortPacket);
-        if (kReversed && literal) ReverseBits(out, count);
+        if (kReversed && literal) CopyInFillOrder(out, out, count);
         p += literal ? count + 1 : 2;
         out += count;
         left -= count;
@@ -158,22 +153,20 @@ void MPBDecode(unsigned char* dst, std::size_t n)
         const unsigned char* const end = begin + static_cast<std::size_t>(std::min<std::uint64_t>(
                                                      rd.inLen - rd.inPos, rd.bytes));
         const unsigned char* p = begin;
-        std::int32_t len = MPBlen;
+        std::int32_t len = mpb.len;
+        unsigned rep = mpb.rep;
         while (n > 0) {
             if (len > 0) {
                 const std::size_t k = std::min<std::size_t>(n, static_cast<std::size_t>(len));
                 if (k > static_cast<std::size_t>(end - p)) break;
-                if (rd.reversed)
-                    for (std::size_t i = 0; i < k; ++i) dst[i] = bitR[p[i]];
-                else
-                    std::memcpy(dst, p, k);
+                CopyInFillOrder(dst, p, k);
                 p += k;
                 dst += k;
                 n -= k;
                 len -= static_cast<std::int32_t>(k);
             } else if (len < 0) {
                 const std::size_t k = std::min<std::size_t>(n, static_cast<std::size_t>(-len));
-                std::memset(dst, static_cast<int>(MPBrep), k);
+                std::memset(dst, static_cast<int>(rep), k);
                 dst += k;
                 n -= k;
                 len += static_cast<std::int32_t>(k);
@@ -182,16 +175,17 @@ void MPBDecode(unsigned char* dst, std::size_t n)
                                 : MPBShortPackets<false>(p, end, &dst, &n);
                 if (n == 0) break;
                 if (end - p < 2) break;  // a header and its run byte
-                const unsigned h = rd.byte[*p++];
+                const unsigned h = InFillOrder(*p++, rd.reversed);
                 if (h < kPackBitsNoop) {
                     len = static_cast<std::int32_t>(h) + 1;
                 } else if (h > kPackBitsNoop) {
-                    MPBrep = rd.byte[*p++];
+                    rep = InFillOrder(*p++, rd.reversed);
                     len = -static_cast<std::int32_t>(kPackBitsRunBase - h);
                 }
             }
         }
-        MPBlen = len;
+        mpb.len = len;
+        mpb.rep = rep;
         rd.inPos += static_cast<std::size_t>(p - begin);
         rd.bytes -= static_cast<std::uint64_t>(p - begin);
         if (n == 0) break;
@@ -203,10 +197,10 @@ void MPBDecode(unsigned char* dst, std::size_t n)
 
 void TermMPBDecode()
 {
-    if (MPBlen != 0)
-        Warning("MPB too many data");
+    if (mpb.len != 0)
+        FileWarning("MPB too many data");
     else if (rd.bytes != 0)
-        Warning("MPB too many code");
+        FileWarning("MPB too many code");
 }
 
 constexpr Decoder kNoneDecoder = {kCompressionNone, InitNICDecode, NICDecode, TermNICDecode};

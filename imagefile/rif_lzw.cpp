@@ -1,24 +1,17 @@
 // The LZW strip decoder (see rif_decode.cpp for what every decoder keeps).
+#include "rif_lzw.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
 
-#include "rif_reader.hpp"
+#include "rif_input.hpp"
 #include "tiff_format.hpp"
 
 namespace rif {
 namespace {
 
 using namespace tiff;
-
-// Reverses the bits of each byte of a word: fill order 2, eight bytes at
-// once (the same as bitR on each).
-constexpr std::uint64_t ReverseEachByte(std::uint64_t w)
-{
-    w = ((w >> 1) & 0x5555555555555555u) | ((w & 0x5555555555555555u) << 1);
-    w = ((w >> 2) & 0x3333333333333333u) | ((w & 0x3333333333333333u) << 2);
-    return ((w >> 4) & 0x0F0F0F0F0F0F0F0Fu) | ((w & 0x0F0F0F0F0F0F0F0Fu) << 4);
-}
 
 // LZW decoder numbers.
 constexpr std::uint32_t kNoCode = 256;  // lzw.old when there is no previous code
@@ -50,9 +43,11 @@ constexpr std::uint32_t kScratch = kWindowSize - kLongest - kBlock;
 constexpr std::uint32_t kFastEnd = kScratch - kLongest - kBlock;  // room for any string
 constexpr std::uint32_t kChained = 0xFFFFFFFFu;                   // off of a code not in the window
 
+// The bit reader, here and in every loop: the top cnt bits of acc are the
+// stored bits read and not yet used, the bits below them zero.
 struct LZWState {
-    std::uint32_t buf = 0;                // the unconsumed bits, at the low end
-    std::int32_t num = 0;                 // how many (0..7 between calls)
+    std::uint64_t acc = 0;                // the unconsumed bits, at the top
+    std::uint32_t cnt = 0;                // how many (0..7 between calls)
     std::uint32_t len = 0;                // code width, 9..12
     std::uint32_t mask = 0;               // 2^len - 1
     std::uint32_t code = 0;               // next free table code, 258..4096
@@ -74,7 +69,8 @@ LZWState lzw;
 void InitLZWDecode(std::uint32_t offset, std::uint32_t count)
 {
     Seek(offset);
-    lzw.num = 0;
+    lzw.acc = 0;
+    lzw.cnt = 0;
     lzw.len = kBitsMin;
     lzw.mask = kMaskMin;
     lzw.rem = 0;
@@ -138,10 +134,9 @@ inline std::uint64_t LZWLoad(const unsigned char* in)
     return w;
 }
 
-// The decoding loop's locals: the bit reader (the top cnt bits of acc are
-// the stored bits read and not yet used), the table's state, where the
-// input stands, and the output in the window: the previous string is the
-// prevSize bytes in front of pos.
+// The decoding loop's locals: the bit reader (as in LZWState), the table's
+// state, where the input stands, and the output in the window: the previous
+// string is the prevSize bytes in front of pos.
 struct LZWRun {
     std::uint64_t acc;
     std::uint32_t cnt;
@@ -225,16 +220,24 @@ LZWRun LZWFastAnyWidth(LZWRun r, const unsigned char* end, std::uint32_t limit)
     }
 }
 
-// Fetches a code of len bits when the stored bytes may run out: the checked
-// path.  The bits below the unconsumed ones must be zero.
-[[gnu::noinline]] LZWRun LZWFetchSlow(LZWRun r, std::uint32_t* code)
+// Reads stored bytes one at a time, within the strip's count, until `need`
+// bits (at most 57) are pending; false when the count runs out first.
+bool LZWReadBits(std::uint64_t* acc, std::uint32_t* cnt, std::uint32_t need)
 {
-    while (r.cnt < r.len) {
-        if (rd.bytes == 0) Error("LZW too few codes.");
-        r.acc |= std::uint64_t{GetStored()} << (56 - r.cnt);
-        r.cnt += 8;
+    while (*cnt < need) {
+        if (rd.bytes == 0) return false;
+        *acc |= std::uint64_t{GetStored()} << (56 - *cnt);
+        *cnt += 8;
         --rd.bytes;
     }
+    return true;
+}
+
+// Fetches a code of len bits when the stored bytes may run out: the checked
+// path.
+[[gnu::noinline]] LZWRun LZWFetchSlow(LZWRun r, std::uint32_t* code)
+{
+    if (!LZWReadBits(&r.acc, &r.cnt, r.len)) FileError("LZW too few codes.");
     *code = static_cast<std::uint32_t>(r.acc >> (64 - r.len));
     r.acc <<= r.len;
     r.cnt -= r.len;
@@ -281,15 +284,8 @@ template <bool kReversed>
 void LZWCodes(unsigned char* dst, std::size_t n)
 {
     unsigned char* const dstEnd = dst + n;
-    const auto cnt = static_cast<std::uint32_t>(lzw.num);
-    LZWRun r{cnt == 0 ? 0 : std::uint64_t{lzw.buf} << (64 - cnt),
-             cnt,
-             lzw.len,
-             lzw.mask,
-             lzw.code,
-             lzw.old,
-             lzw.pos,
-             lzw.old == kNoCode ? 0u : lzw.size[lzw.old],
+    LZWRun r{lzw.acc,         lzw.cnt, lzw.len, lzw.mask,
+             lzw.code,        lzw.old, lzw.pos, lzw.old == kNoCode ? 0u : lzw.size[lzw.old],
              inBuf + rd.inPos};
     const unsigned char* start = r.in;
     const unsigned char* end =
@@ -331,7 +327,7 @@ void LZWCodes(unsigned char* dst, std::size_t n)
             end = start +
                   static_cast<std::size_t>(std::min<std::uint64_t>(rd.inLen - rd.inPos, rd.bytes));
         }
-        if (code == kCodeEOI) Error("LZW unexpected end of code.");
+        if (code == kCodeEOI) FileError("LZW unexpected end of code.");
         if (code == kCodeClear) {
             if (!lzw.frozen) flush();
             lzw.frozen = false;
@@ -342,15 +338,15 @@ void LZWCodes(unsigned char* dst, std::size_t n)
             continue;
         }
         if (r.old == kNoCode) {
-            if (code >= kCodeFirst) Error("LZW bad code after clear code.");
+            if (code >= kCodeFirst) FileError("LZW bad code after clear code.");
             r.next = kCodeFirst;
             r.old = code;
             lzw.window[r.pos++] = static_cast<unsigned char>(code);
             r.prevSize = 1;
             continue;
         }
-        if (r.next == kCodeCount) Error("LZW missing clear code.");
-        if (code > r.next) Error("LZW bad code.");
+        if (r.next == kCodeCount) FileError("LZW missing clear code.");
+        if (code > r.next) FileError("LZW bad code.");
         // The new string is the previous one plus the first byte of this
         // one; when the code is the one being defined, that first byte is
         // the previous string's own.
@@ -389,8 +385,8 @@ void LZWCodes(unsigned char* dst, std::size_t n)
         lzw.rem = r.pos - from - want;
     }
     settle();
-    lzw.buf = r.cnt == 0 ? 0 : static_cast<std::uint32_t>(r.acc >> (64 - r.cnt));
-    lzw.num = static_cast<std::int32_t>(r.cnt);
+    lzw.acc = r.acc;
+    lzw.cnt = r.cnt;
     lzw.len = r.len;
     lzw.mask = r.mask;
     lzw.code = r.next;
@@ -418,30 +414,25 @@ void LZWDecode(unsigned char* dst, std::size_t n)
 void TermLZWDecode()
 {
     if (lzw.rem > 0) {
-        Warning("LZW too many data");
+        FileWarning("LZW too many data");
         return;
     }
-    lzw.num -= static_cast<std::int32_t>(lzw.len);
-    while (lzw.num < 0) {
-        if (rd.bytes == 0) {
-            // The stored bytes ran out inside the last code: it is correct
-            // only as an end code one bit narrower, complete to its last bit.
-            if (lzw.num != -1 || (lzw.buf & (lzw.mask >> 1)) != kCodeEOI)
-                Warning("LZW missing end of code");
-            return;
-        }
-        lzw.buf = (lzw.buf << 8) | GetStored();
-        lzw.num += 8;
-        --rd.bytes;
+    // The last code, at the width in force or, written before a pending
+    // increase, one bit narrower.
+    const auto endsAt = [](std::uint32_t width) {
+        return static_cast<std::uint32_t>(lzw.acc >> (64 - width)) == kCodeEOI;
+    };
+    if (!LZWReadBits(&lzw.acc, &lzw.cnt, lzw.len)) {
+        // The stored bytes ran out inside the last code: it is correct
+        // only as an end code one bit narrower, complete to its last bit.
+        if (lzw.cnt + 1 != lzw.len || !endsAt(lzw.len - 1)) FileWarning("LZW missing end of code");
+        return;
     }
     if (rd.bytes != 0) {
-        Warning("LZW too many code");
+        FileWarning("LZW too many code");
         return;
     }
-    // An end code written at the width before a pending increase counts too.
-    if (((lzw.buf >> lzw.num) & lzw.mask) != kCodeEOI &&
-        ((lzw.buf >> (lzw.num + 1)) & (lzw.mask >> 1)) != kCodeEOI)
-        Warning("LZW missing end of code");
+    if (!endsAt(lzw.len) && !endsAt(lzw.len - 1)) FileWarning("LZW missing end of code");
 }
 
 }  // namespace

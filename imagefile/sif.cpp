@@ -1,5 +1,6 @@
-// TIFF writer: the file's layout and its directory.  The strips are
-// encoded by sif_lzw.cpp; the file is put in place by sif_storage.cpp.
+// TIFF writer: the file in the order of its parts, and its directory.
+// Where each part goes is sif_layout's, the strips are encoded by
+// sif_stream.cpp and the file is put in place by sif_storage.cpp.
 //
 // The file has a fixed shape: an 8-byte header whose directory offset is
 // patched last, the description (when it does not fit into its directory
@@ -14,25 +15,18 @@
 
 #include "error.hpp"
 #include "sif_layout.hpp"
-#include "sif_lzw.hpp"
 #include "sif_storage.hpp"
+#include "sif_stream.hpp"
 #include "size.hpp"
 #include "tiff_format.hpp"
 
 namespace {
 
 using namespace tiff;
+using namespace sif;
 
-constexpr std::uint32_t kStripBytes = 8192;  // uncompressed bytes per strip at most
 constexpr std::uint32_t kShortMax = 65535;
-constexpr std::uint32_t kEntriesWithoutDescription = 10;
-constexpr std::uint32_t kEntriesWithDescription = 11;
 constexpr long kIfdOffsetAt = 4;  // where the header holds the directory's offset
-
-// The output file (the storage module's) and its path, for the patch of
-// the directory offset and the failure message.
-std::FILE* file = nullptr;
-const char* filePath = nullptr;
 
 // Writes one directory entry; a SHORT value fills the first two bytes of
 // the value field.
@@ -51,60 +45,12 @@ void PutEntry(std::uint16_t tag, std::uint16_t type, std::uint32_t count, std::u
 
 }  // namespace
 
-namespace tiff {
-
-void NotStored()
-{
-    DiscardOutput();
-    file = nullptr;
-    std::fprintf(stderr, "%s : file not stored.\n", filePath);
-    ExitFailure();
-}
-
-FileLayout PlanFile(std::int32_t width, std::int32_t height, std::int32_t bits,
-                    std::uint64_t descLength)
-{
-    FileLayout layout;
-    // Computed wide; equal to the 32-bit rule for every image that fits memory.
-    const std::uint64_t bytesPerRow =
-        (static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(bits) + 7) / 8;
-    layout.rowsPerStrip =
-        bytesPerRow == 0
-            ? kStripBytes
-            : (bytesPerRow <= kStripBytes ? kStripBytes / static_cast<std::uint32_t>(bytesPerRow)
-                                          : 1);
-    layout.strips = height <= 0 ? 0
-                                : static_cast<std::uint32_t>((static_cast<std::uint64_t>(height) +
-                                                              layout.rowsPerStrip - 1) /
-                                                             layout.rowsPerStrip);
-    layout.entries = descLength > 0 ? kEntriesWithDescription : kEntriesWithoutDescription;
-    layout.dataStart = descLength <= kInlineBytes
-                           ? kHeaderSize
-                           : kHeaderSize + ((descLength + 1) & ~std::uint64_t{1});
-    return layout;
-}
-
-std::uint64_t NextPart(std::uint64_t position, std::uint64_t count)
-{
-    return position + count + (count & 1);
-}
-
-std::uint64_t FileEnd(const FileLayout& layout, std::uint64_t tablesAt)
-{
-    const std::uint64_t tables =
-        layout.strips > 1 ? std::uint64_t{2} * kInlineBytes * layout.strips : 0;
-    return tablesAt + tables + kCountSize + std::uint64_t{kEntrySize} * layout.entries +
-           kNextIfdSize;
-}
-
-}  // namespace tiff
-
 void StoreImageFile(const char* path, std::int32_t width, std::int32_t height,
                     std::int32_t bitsPerSample, const std::uint16_t* const* rows,
                     const char* description, Photometric photometric)
 {
     const std::uint64_t descLength = description == nullptr ? 0 : std::strlen(description) + 1;
-    const tiff::FileLayout layout = tiff::PlanFile(width, height, bitsPerSample, descLength);
+    const FileLayout layout = PlanFile(width, height, bitsPerSample, descLength);
     const std::uint32_t rowsPerStrip = layout.rowsPerStrip;
     const std::uint32_t strips = layout.strips;
     const std::uint64_t dataStart = layout.dataStart;
@@ -117,10 +63,8 @@ void StoreImageFile(const char* path, std::int32_t width, std::int32_t height,
         std::fprintf(stderr, "%s : no allocatable memory.\n", path);
         ExitFailure();
     }
-    filePath = path;
-    file = OpenOutput(path);
-    if (file == nullptr) NotStored();
-    StartOutput(file);
+    if (!OpenOutput(path)) NotStored();
+    StartOutput();
 
     PutByte('I');
     PutByte('I');
@@ -135,7 +79,7 @@ void StoreImageFile(const char* path, std::int32_t width, std::int32_t height,
     // Offsets are 32-bit: a file that grows past 4 GiB cannot be stored, and
     // is refused as soon as a strip crosses the limit rather than written
     // with wrapped offsets.
-    if (!tiff::FitsOffsets(dataStart)) NotStored();
+    if (!FitsOffsets(dataStart)) NotStored();
     std::uint64_t position = dataStart;
     for (std::int32_t r = 0; r < height; ++r) {
         const auto ur = static_cast<std::uint32_t>(r);
@@ -144,12 +88,12 @@ void StoreImageFile(const char* path, std::int32_t width, std::int32_t height,
         if (r + 1 == height || (ur + 1) % rowsPerStrip == 0) {
             const std::int64_t count = TermLZWEncode();
             if (count & 1) PutByte(0);
-            position = tiff::NextPart(position, static_cast<std::uint64_t>(count));
-            if (!tiff::FitsOffsets(position)) NotStored();
+            position = NextPart(position, static_cast<std::uint64_t>(count));
+            if (!FitsOffsets(position)) NotStored();
             counts[ur / rowsPerStrip] = static_cast<std::uint32_t>(count);
         }
     }
-    if (!tiff::FitsOffsets(tiff::FileEnd(layout, position))) NotStored();
+    if (!FitsOffsets(FileEnd(layout, position))) NotStored();
 
     // From here on every offset fits in 32 bits.
     const auto stripsAt = static_cast<std::uint32_t>(dataStart);
@@ -159,7 +103,7 @@ void StoreImageFile(const char* path, std::int32_t width, std::int32_t height,
         std::uint32_t offset = stripsAt;
         for (std::uint32_t i = 0; i < strips; ++i) {
             Put4(offset);
-            offset = static_cast<std::uint32_t>(tiff::NextPart(offset, counts[i]));
+            offset = static_cast<std::uint32_t>(NextPart(offset, counts[i]));
         }
         for (std::uint32_t i = 0; i < strips; ++i) Put4(counts[i]);
         ifd += 2 * kInlineBytes * strips;  // the two tables of one LONG a strip
@@ -196,11 +140,8 @@ void StoreImageFile(const char* path, std::int32_t width, std::int32_t height,
     unsigned char patch[4] = {
         static_cast<unsigned char>(ifd & 0xFF), static_cast<unsigned char>((ifd >> 8) & 0xFF),
         static_cast<unsigned char>((ifd >> 16) & 0xFF), static_cast<unsigned char>(ifd >> 24)};
-    if (std::fseek(file, kIfdOffsetAt, SEEK_SET) != 0 ||
-        std::fwrite(patch, 1, sizeof patch, file) != sizeof patch)
-        NotStored();
+    if (!PatchOutput(kIfdOffsetAt, patch, sizeof patch)) NotStored();
     if (!CloseOutput()) NotStored();
-    file = nullptr;
     std::free(counts);
 }
 

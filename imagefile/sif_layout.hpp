@@ -1,11 +1,11 @@
-// Where the writer puts each part of its file.  Internal to the image-file
-// library; pure functions, so the layout of a file too large to write can be
+// Where the writer puts each part of its file (sif_layout.cpp).  Internal
+// to the image-file library; pure functions, so the layout of a file too large to write can be
 // checked without writing it.
 #pragma once
 
 #include <cstdint>
 
-namespace tiff {
+namespace sif {
 
 // Offsets are 32-bit: no part of a file may end beyond 4 GiB.
 constexpr std::uint64_t kFileLimit = std::uint64_t{1} << 32;
@@ -37,4 +37,4 @@ constexpr bool FitsOffsets(std::uint64_t end)
     return end <= kFileLimit;
 }
 
-}  // namespace tiff
+}  // namespace sif

@@ -1,6 +1,7 @@
-// The writer's output file: the temporary file beside the target and its
-// rename over it, the signal handlers that remove the temporary, the owner
-// and mode kept from the file it replaces (see sif_storage.hpp).
+// The writer's output file: the one stream the file is written through, the
+// temporary file beside the target and its rename over it, the signal
+// handlers that remove the temporary, the owner and mode kept from the file
+// it replaces, and the writer's failure (see sif_storage.hpp).
 #include "sif_storage.hpp"
 
 #include <fcntl.h>
@@ -22,7 +23,8 @@
 
 namespace {
 
-std::FILE* file = nullptr;  // the output stream
+std::FILE* file = nullptr;         // the output stream
+const char* outputPath = nullptr;  // the path as the caller gave it, for NotStored
 
 constexpr int kLinkHops = 40;               // nested links followed at most, as the kernel does
 constexpr std::size_t kTempNameKept = 200;  // bytes of the file's name kept in the temporary's
@@ -185,7 +187,7 @@ bool MayReplace(const std::string& directory, const struct stat& old)
 
 }  // namespace
 
-namespace tiff {
+namespace sif {
 
 void DiscardOutput()
 {
@@ -196,8 +198,9 @@ void DiscardOutput()
     RestoreHandlers();
 }
 
-std::FILE* OpenOutput(const char* path)
+bool OpenOutput(const char* path)
 {
+    outputPath = path;
     tempExists = 0;
     struct stat old;
     bool exists = false;
@@ -216,7 +219,7 @@ std::FILE* OpenOutput(const char* path)
     // A file this process may not write is not stored, as with the direct
     // write; one it may write but not replace is written in place.
     if (replace && exists && faccessat(AT_FDCWD, targetPath.c_str(), W_OK, AT_EACCESS) != 0)
-        return nullptr;
+        return false;
     if (replace && exists && !MayReplace(directory, old)) replace = false;
 
     if (replace) {
@@ -230,19 +233,29 @@ std::FILE* OpenOutput(const char* path)
             file = fdopen(fd, "wb");
             if (file == nullptr) {
                 close(fd);
-                return nullptr;
+                return false;
             }
-            return exists && !KeepOwnerAndMode(fd, old) ? nullptr : file;
+            return !exists || KeepOwnerAndMode(fd, old);
         }
         // No new file in that directory: without the right to create one
         // the path is written in place; short of space or descriptors
         // nothing is touched.
         if (error != EACCES && error != EPERM && error != EROFS && error != ENAMETOOLONG &&
             error != ENOENT && error != ENOTDIR)
-            return nullptr;
+            return false;
     }
     file = std::fopen(path, "wb");
-    return file;
+    return file != nullptr;
+}
+
+bool WriteOutput(const unsigned char* bytes, std::size_t n)
+{
+    return std::fwrite(bytes, 1, n, file) == n;
+}
+
+bool PatchOutput(long offset, const unsigned char* bytes, std::size_t n)
+{
+    return std::fseek(file, offset, SEEK_SET) == 0 && std::fwrite(bytes, 1, n, file) == n;
 }
 
 bool CloseOutput()
@@ -262,4 +275,11 @@ bool CloseOutput()
     return true;
 }
 
-}  // namespace tiff
+void NotStored()
+{
+    DiscardOutput();
+    std::fprintf(stderr, "%s : file not stored.\n", outputPath);
+    ExitFailure();
+}
+
+}  // namespace sif

@@ -18,18 +18,17 @@ out=build-fuzz
 cxx="${FUZZ_CXX:-clang++}"
 mkdir -p "$out/seeds" "$out/artifacts"
 
-flags="-std=c++20 -g -O1 -Iimagefile -Icommon -Itests/rif -Itests/fuzz -Itests/support"
-"$cxx" $flags -o "$out/make_seeds" tests/fuzz/make_seeds.cpp imagefile/sif.cpp \
-    imagefile/sif_lzw.cpp imagefile/sif_storage.cpp common/error.cpp
+# The library's sources as its CMakeLists.txt names them.
+writer=$(cmake -DLIST=WRITER -P imagefile/sources.cmake)
+reader=$(cmake -DLIST=READER -P imagefile/sources.cmake)
+flags="-std=c++20 -g -O1 -Iimagefile/include -Iimagefile -Icommon -Itests/rif -Itests/fuzz -Itests/support"
+"$cxx" $flags -o "$out/make_seeds" tests/fuzz/make_seeds.cpp $writer common/error.cpp
 "$out/make_seeds" "$out/seeds"
 
 sanitize="-fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
-"$cxx" $flags $sanitize -o "$out/rif_fuzz" tests/fuzz/rif_fuzz.cpp \
-    imagefile/rif.cpp imagefile/rif_decode.cpp imagefile/rif_lzw.cpp common/error.cpp \
+"$cxx" $flags $sanitize -o "$out/rif_fuzz" tests/fuzz/rif_fuzz.cpp $reader common/error.cpp \
     common/memlimit.cpp
-"$cxx" $flags $sanitize -o "$out/roundtrip_fuzz" tests/fuzz/roundtrip_fuzz.cpp \
-    imagefile/rif.cpp imagefile/rif_decode.cpp imagefile/rif_lzw.cpp \
-    imagefile/sif.cpp imagefile/sif_lzw.cpp imagefile/sif_storage.cpp \
+"$cxx" $flags $sanitize -o "$out/roundtrip_fuzz" tests/fuzz/roundtrip_fuzz.cpp $reader $writer \
     common/error.cpp common/memlimit.cpp
 
 # Each input is written to this file (the reader and the writer take a path).

@@ -500,7 +500,7 @@ TEST(FileLayout, StripsAndDataStart)
     };
     for (const ShapeCase& c : shapes) {
         SCOPED_TRACE(c.name);
-        const tiff::FileLayout layout = tiff::PlanFile(c.width, c.height, c.bits, 0);
+        const sif::FileLayout layout = sif::PlanFile(c.width, c.height, c.bits, 0);
         EXPECT_EQ(layout.rowsPerStrip, c.rowsPerStrip);
         EXPECT_EQ(layout.strips, c.strips);
         EXPECT_EQ(layout.entries, 10u);
@@ -522,7 +522,7 @@ TEST(FileLayout, StripsAndDataStart)
     };
     for (const DescriptionCase& c : descriptions) {
         SCOPED_TRACE(c.name);
-        const tiff::FileLayout layout = tiff::PlanFile(4, 4, 8, c.descLength);
+        const sif::FileLayout layout = sif::PlanFile(4, 4, 8, c.descLength);
         EXPECT_EQ(layout.rowsPerStrip, 2048u);
         EXPECT_EQ(layout.strips, 1u);
         EXPECT_EQ(layout.entries, 11u);
@@ -535,17 +535,17 @@ TEST(FileLayout, StripsAndDataStart)
 // entry and the next-directory offset.
 TEST(FileLayout, PartsAndFileEnd)
 {
-    EXPECT_EQ(tiff::NextPart(8, 100), 108u);
-    EXPECT_EQ(tiff::NextPart(8, 101), 110u);
-    EXPECT_EQ(tiff::NextPart(8, 0), 8u);
+    EXPECT_EQ(sif::NextPart(8, 100), 108u);
+    EXPECT_EQ(sif::NextPart(8, 101), 110u);
+    EXPECT_EQ(sif::NextPart(8, 0), 8u);
 
-    const tiff::FileLayout one = tiff::PlanFile(10, 10, 8, 0);
-    EXPECT_EQ(tiff::FileEnd(one, 1000), 1000u + 2 + 12 * 10 + 4);
-    const tiff::FileLayout described = tiff::PlanFile(10, 10, 8, 3);
-    EXPECT_EQ(tiff::FileEnd(described, 1000), 1000u + 2 + 12 * 11 + 4);
-    const tiff::FileLayout many = tiff::PlanFile(8192, 5, 8, 0);
+    const sif::FileLayout one = sif::PlanFile(10, 10, 8, 0);
+    EXPECT_EQ(sif::FileEnd(one, 1000), 1000u + 2 + 12 * 10 + 4);
+    const sif::FileLayout described = sif::PlanFile(10, 10, 8, 3);
+    EXPECT_EQ(sif::FileEnd(described, 1000), 1000u + 2 + 12 * 11 + 4);
+    const sif::FileLayout many = sif::PlanFile(8192, 5, 8, 0);
     ASSERT_EQ(many.strips, 5u);
-    EXPECT_EQ(tiff::FileEnd(many, 1000), 1000u + 8 * 5 + 2 + 12 * 10 + 4);
+    EXPECT_EQ(sif::FileEnd(many, 1000), 1000u + 8 * 5 + 2 + 12 * 10 + 4);
 }
 
 // Offsets are 32-bit, so a file that would pass 4 GiB is refused instead of
@@ -556,29 +556,29 @@ TEST(FileLayout, PartsAndFileEnd)
 TEST(FileLayout, RefusesOffsetsBeyond4GiB)
 {
     constexpr std::uint64_t kLimit = std::uint64_t{1} << 32;
-    EXPECT_TRUE(tiff::FitsOffsets(kLimit));
-    EXPECT_FALSE(tiff::FitsOffsets(kLimit + 1));
+    EXPECT_TRUE(sif::FitsOffsets(kLimit));
+    EXPECT_FALSE(sif::FitsOffsets(kLimit + 1));
 
     // 400000 rows of 8192 bytes, one a strip: strips of 10737 stored bytes
     // (10738 with their pad byte) behind the 8-byte header stop fitting
     // after 399978 of them, long before the last row.
-    const tiff::FileLayout layout = tiff::PlanFile(8192, 400000, 8, 0);
+    const sif::FileLayout layout = sif::PlanFile(8192, 400000, 8, 0);
     ASSERT_EQ(layout.strips, 400000u);
     std::uint64_t position = layout.dataStart;
     std::uint32_t stored = 0;
-    while (stored < layout.strips && tiff::FitsOffsets(tiff::NextPart(position, 10737))) {
-        position = tiff::NextPart(position, 10737);
+    while (stored < layout.strips && sif::FitsOffsets(sif::NextPart(position, 10737))) {
+        position = sif::NextPart(position, 10737);
         ++stored;
     }
     EXPECT_EQ(stored, 399978u);
     EXPECT_LT(stored, layout.strips);
 
     // All strips fit, but the tables and directory behind them do not.
-    const tiff::FileLayout few = tiff::PlanFile(8192, 3, 8, 0);
+    const sif::FileLayout few = sif::PlanFile(8192, 3, 8, 0);
     const std::uint64_t tablesAt = kLimit - (8 * 3 + 2 + 12 * 10 + 4) + 1;
-    EXPECT_TRUE(tiff::FitsOffsets(tablesAt));
-    EXPECT_FALSE(tiff::FitsOffsets(tiff::FileEnd(few, tablesAt)));
-    EXPECT_TRUE(tiff::FitsOffsets(tiff::FileEnd(few, tablesAt - 1)));
+    EXPECT_TRUE(sif::FitsOffsets(tablesAt));
+    EXPECT_FALSE(sif::FitsOffsets(sif::FileEnd(few, tablesAt)));
+    EXPECT_TRUE(sif::FitsOffsets(sif::FileEnd(few, tablesAt - 1)));
 }
 
 // A named PhotometricInterpretation changes only the value of its entry: the

@@ -171,6 +171,15 @@ std::string ReadSource(const std::string& path)
     return text.str();
 }
 
+// The sources of a comma-separated list of paths, one after the other.
+std::string ReadSources(const char* paths)
+{
+    std::istringstream list(paths);
+    std::string text;
+    for (std::string path; std::getline(list, path, ',');) text += ReadSource(path);
+    return text;
+}
+
 std::set<std::string> Matches(const std::string& text, const std::string& pattern)
 {
     std::set<std::string> found;
@@ -186,9 +195,7 @@ std::set<std::string> Matches(const std::string& text, const std::string& patter
 // sample formats other than unsigned integers.
 std::set<std::string> ReaderMessages()
 {
-    const std::string rif = ReadSource("imagefile/rif.cpp") +
-                            ReadSource("imagefile/rif_decode.cpp") +
-                            ReadSource("imagefile/rif_lzw.cpp");
+    const std::string rif = ReadSources(READER_SOURCES);
     std::set<std::string> messages = Matches(rif, R"re((?:Error|Warning)\("([^"]+)"\))re");
     const auto names = Matches(rif, R"re(GetStrip\([^;"()]*"([^"]+)")re");
     EXPECT_EQ(names.size(), 2u);
@@ -205,7 +212,7 @@ std::set<std::string> ReaderMessages()
 // The writer's messages, after the path of the file.
 std::set<std::string> WriterMessages()
 {
-    return Matches(ReadSource("imagefile/sif.cpp"), R"re("%s : ([^"%]+)\\n")re");
+    return Matches(ReadSources(WRITER_SOURCES), R"re("%s : ([^"%]+)\\n")re");
 }
 
 TEST(ManualPages, ExplainEveryMessageOfTheImageFileLibrary)

@@ -1,21 +1,23 @@
 // The writer's byte stream and the LZW strips in it: the output buffer in
 // front of the file, the LZW encoder and the packing of rows into bytes.
-#include "sif_lzw.hpp"
+#include "sif_stream.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cstdio>
 #include <cstring>
 
+#include "sif_storage.hpp"
 #include "tiff_format.hpp"
 
+namespace sif {
 namespace {
 
 using namespace tiff;
 
 // LZW encoder numbers.
 constexpr int kRoofMin = 1 << kBitsMin;  // next free code at which 9 bits become 10
-constexpr int kNoPrefix = kCodeCount;    // LZWhead before the first byte of a strip
+constexpr int kNoPrefix = kCodeCount;    // head before the first byte of a strip
 // The string table: 16384 slots of 32 bits (64 KiB of static memory), at
 // most 3836 strings, so it is never more than about 23 % full and a lookup
 // almost always ends at its first slot.  A slot holds the key (prefix << 20
@@ -58,13 +60,7 @@ constexpr std::int64_t kExtendEighths = 5;
 constexpr std::uint32_t kClearOneByOne = kTableSize / 16;
 constexpr int kPlainRun = 32;
 
-std::FILE* file = nullptr;  // the output stream (the storage module's)
-// Bytes written since the current strip began; 64 bits so that even an
-// absurdly long single-row strip is counted exactly and refused as too large
-// instead of wrapping.
-std::int64_t bytes = 0;
-
-// Output buffer in front of `file`: the stream is written in large blocks
+// Output buffer in front of the storage module's stream: the stream is written in large blocks
 // instead of one call per byte.  Nothing observable depends on it.
 constexpr std::size_t kOutSize = 1 << 16;
 unsigned char outBuf[kOutSize];
@@ -82,44 +78,50 @@ constexpr std::size_t kStoreSlack = 8;
 static_assert(kOutPerByte * (kChunkSize + 1) + kStoreSlack <= kOutSize);
 unsigned char chunk[kChunkSize];
 
-// LZW encoder state.
-std::uint32_t LZWbuf = 0;           // bit buffer; codes enter at the low end
-std::int32_t LZWnum = 0;            // pending low bits of LZWbuf, 0..7 between codes
-std::int32_t LZWlen = 0;            // current code width, 9..12
-std::int32_t LZWcode = 0;           // next free code, 258..4094
-std::int32_t LZWroof = 0;           // LZWcode at which the width grows
-std::int32_t LZWhead = 0;           // code of the current prefix; kNoPrefix for none
-std::uint32_t LZWstr[kTableSize];   // prefix << 20 | byte << 12 | code; kEmptySlot = empty
-std::uint32_t LZWnext[kCodeCount];  // byte << 12 | code of the last extension; kEmptySlot = none
-// (first byte | second byte << 8) << 12 | code of the last extension by two
-// bytes; kEmptySlot = none.  The last entry, for no code, takes the writes
-// that have no code to go to and is never read.
-std::uint32_t LZWpair[kCodeCount + 1];
-// The slots filled since the string table was last emptied, in order (one
-// per assigned code), and how many.  Only strips that consult the
-// extensions, those of smooth images, which leave few strings, keep the
-// list; after the others, and before the first emptying, the count is
-// more than kClearOneByOne and the whole table is cleared.
-std::uint16_t LZWfilled[kCodeLimit - kCodeFirst];
-std::uint32_t LZWfills = kTableSize;
-bool LZWextend = false;        // this strip consults LZWnext and LZWpair
-std::int64_t LZWtaken = 0;     // bytes taken in this strip
-std::int64_t LZWanswered = 0;  // of them, bytes the extensions answered
-int LZWplain = 0;              // strips encoded without the extensions in a row
+// The LZW encoder's state: the strip being written, its string table and
+// the extensions in front of it, and the choice of extensions per strip.
+// EncodeWith keeps the hot fields in locals for the whole call.
+struct LZWEncoder {
+    std::uint32_t buf = 0;  // bit buffer; codes enter at the low end
+    std::int32_t num = 0;   // pending low bits of buf, 0..7 between codes
+    std::int32_t len = 0;   // current code width, 9..12
+    std::int32_t code = 0;  // next free code, 258..4094
+    std::int32_t roof = 0;  // code at which the width grows
+    std::int32_t head = 0;  // code of the current prefix; kNoPrefix for none
+    // Bytes written since the current strip began; 64 bits so that even an
+    // absurdly long single-row strip is counted exactly and refused as too
+    // large instead of wrapping.
+    std::int64_t bytes = 0;
+    std::uint32_t str[kTableSize];   // prefix << 20 | byte << 12 | code; kEmptySlot = empty
+    std::uint32_t next[kCodeCount];  // byte << 12 | code of the last extension; kEmptySlot = none
+    // (first byte | second byte << 8) << 12 | code of the last extension by
+    // two bytes; kEmptySlot = none.  The last entry, for no code, takes the
+    // writes that have no code to go to and is never read.
+    std::uint32_t pair[kCodeCount + 1];
+    // The slots filled since the string table was last emptied, in order
+    // (one per assigned code), and how many.  Only strips that consult the
+    // extensions, those of smooth images, which leave few strings, keep the
+    // list; after the others, and before the first emptying, the count is
+    // more than kClearOneByOne and the whole table is cleared.
+    std::uint16_t filled[kCodeLimit - kCodeFirst];
+    std::uint32_t fills = kTableSize;
+    bool extend = false;        // this strip consults next and pair
+    std::int64_t taken = 0;     // bytes taken in this strip
+    std::int64_t answered = 0;  // of them, bytes the extensions answered
+    int plain = 0;              // strips encoded without the extensions in a row
+};
+LZWEncoder lzw;
 
 }  // namespace
 
-namespace tiff {
-
-void StartOutput(std::FILE* stream)
+void StartOutput()
 {
-    file = stream;
     outLen = 0;
 }
 
 void Flush()
 {
-    if (outLen != 0 && std::fwrite(outBuf, 1, outLen, file) != outLen) NotStored();
+    if (outLen != 0 && !WriteOutput(outBuf, outLen)) NotStored();
     outLen = 0;
 }
 
@@ -141,44 +143,42 @@ void Put4(std::uint32_t value)
     Put2(value >> 16);
 }
 
-}  // namespace tiff
-
 namespace {
 
 inline void PutCode(std::uint32_t code, std::int32_t width)
 {
-    LZWbuf = (LZWbuf << width) | code;
-    LZWnum += width;
-    while (LZWnum > 7) {
-        LZWnum -= 8;
-        PutByte((LZWbuf >> LZWnum) & 0xFF);
-        ++bytes;
+    lzw.buf = (lzw.buf << width) | code;
+    lzw.num += width;
+    while (lzw.num > 7) {
+        lzw.num -= 8;
+        PutByte((lzw.buf >> lzw.num) & 0xFF);
+        ++lzw.bytes;
     }
 }
 
 // Empties the string table, in which `fills` slots have been filled (the
-// first of LZWfilled), and the extensions of the literal codes, by one
+// first of lzw.filled), and the extensions of the literal codes, by one
 // byte and by two; the other codes' extensions are emptied as the codes
 // are assigned.  A table with few strings, as a strip of a smooth image
 // leaves it, is emptied slot by slot, a fuller one in one sweep.
 void ClearTables(std::uint32_t fills)
 {
     if (fills <= kClearOneByOne) {
-        for (std::uint32_t i = 0; i < fills; ++i) LZWstr[LZWfilled[i]] = kEmptySlot;
+        for (std::uint32_t i = 0; i < fills; ++i) lzw.str[lzw.filled[i]] = kEmptySlot;
     } else {
-        std::memset(LZWstr, 0xFF, sizeof LZWstr);
+        std::memset(lzw.str, 0xFF, sizeof lzw.str);
     }
-    std::memset(LZWnext, 0xFF, sizeof LZWnext[0] * kCodeClear);
-    std::memset(LZWpair, 0xFF, sizeof LZWpair[0] * kCodeClear);
+    std::memset(lzw.next, 0xFF, sizeof lzw.next[0] * kCodeClear);
+    std::memset(lzw.pair, 0xFF, sizeof lzw.pair[0] * kCodeClear);
 }
 
 void ResetTable()
 {
-    LZWlen = kBitsMin;
-    ClearTables(LZWfills);
-    LZWfills = 0;
-    LZWcode = kCodeFirst;
-    LZWroof = kRoofMin;
+    lzw.len = kBitsMin;
+    ClearTables(lzw.fills);
+    lzw.fills = 0;
+    lzw.code = kCodeFirst;
+    lzw.roof = kRoofMin;
 }
 
 // Stores the 64 bits `value` most significant byte first at `out`.
@@ -207,16 +207,16 @@ void EncodeWith(const T* in, std::size_t n)
 {
     if (n == 0) return;
     if (outLen + kOutPerByte * n + kOutPerByte + kStoreSlack > kOutSize) Flush();
-    LZWtaken += static_cast<std::int64_t>(n);
+    lzw.taken += static_cast<std::int64_t>(n);
     unsigned char* out = outBuf + outLen;
-    std::uint64_t buf = LZWbuf;
-    std::uint32_t num = static_cast<std::uint32_t>(LZWnum);
-    std::uint32_t len = static_cast<std::uint32_t>(LZWlen);
-    std::uint32_t code = static_cast<std::uint32_t>(LZWcode);
-    std::uint32_t roof = static_cast<std::uint32_t>(LZWroof);
-    std::uint32_t head = static_cast<std::uint32_t>(LZWhead);
+    std::uint64_t buf = lzw.buf;
+    std::uint32_t num = static_cast<std::uint32_t>(lzw.num);
+    std::uint32_t len = static_cast<std::uint32_t>(lzw.len);
+    std::uint32_t code = static_cast<std::uint32_t>(lzw.code);
+    std::uint32_t roof = static_cast<std::uint32_t>(lzw.roof);
+    std::uint32_t head = static_cast<std::uint32_t>(lzw.head);
     std::int64_t answered = 0;
-    std::uint32_t fills = LZWfills;
+    std::uint32_t fills = lzw.fills;
     auto put = [&](std::uint32_t value) {
         buf = (buf << len) | value;
         num += len;  // 9..19 bits pending
@@ -236,7 +236,7 @@ void EncodeWith(const T* in, std::size_t n)
         if constexpr (kExtend) {
             if (i + 1 < n) {
                 const std::uint32_t pair = c | static_cast<unsigned char>(in[i + 1]) << 8;
-                const std::uint32_t two = LZWpair[head];
+                const std::uint32_t two = lzw.pair[head];
                 if ((two >> 12) == pair) {  // two bytes at once
                     head = two & kCodeMask;
                     ++i;
@@ -245,10 +245,10 @@ void EncodeWith(const T* in, std::size_t n)
                     continue;
                 }
             }
-            const std::uint32_t next = LZWnext[head];
+            const std::uint32_t next = lzw.next[head];
             if ((next >> 12) == c) {
                 const std::uint32_t longer = next & kCodeMask;
-                LZWpair[back] = ((backByte | c << 8) << 12) | longer;
+                lzw.pair[back] = ((backByte | c << 8) << 12) | longer;
                 back = head;
                 backByte = c;
                 head = longer;
@@ -258,7 +258,7 @@ void EncodeWith(const T* in, std::size_t n)
         }
         const std::uint32_t key = (head << 20) | (c << 12);
         std::uint32_t h = (((head << 8) | c) * kHashMultiplier) >> kHashShift;
-        std::uint32_t slot = LZWstr[h];
+        std::uint32_t slot = lzw.str[h];
         if constexpr (!kExtend) {
             if ((slot ^ key) <= kCodeMask) {  // found at the first probe
                 head = slot & kCodeMask;
@@ -266,20 +266,20 @@ void EncodeWith(const T* in, std::size_t n)
             }
             while (slot != kEmptySlot) {
                 h = (h + 1) & kTableMask;
-                slot = LZWstr[h];
+                slot = lzw.str[h];
                 if ((slot ^ key) <= kCodeMask) break;
             }
         } else {
             while (slot != kEmptySlot && (slot ^ key) > kCodeMask) {
                 h = (h + 1) & kTableMask;
-                slot = LZWstr[h];
+                slot = lzw.str[h];
             }
         }
         if (slot != kEmptySlot) {
             const std::uint32_t longer = slot & kCodeMask;
             if constexpr (kExtend) {
-                LZWnext[head] = (c << 12) | longer;
-                LZWpair[back] = ((backByte | c << 8) << 12) | longer;
+                lzw.next[head] = (c << 12) | longer;
+                lzw.pair[back] = ((backByte | c << 8) << 12) | longer;
                 back = head;
                 backByte = c;
             }
@@ -296,12 +296,12 @@ void EncodeWith(const T* in, std::size_t n)
             code = kCodeFirst;
             roof = kRoofMin;
         } else {
-            LZWstr[h] = key | code;
-            if constexpr (kExtend) LZWfilled[fills++] = static_cast<std::uint16_t>(h);
+            lzw.str[h] = key | code;
+            if constexpr (kExtend) lzw.filled[fills++] = static_cast<std::uint16_t>(h);
             if constexpr (kExtend) {
-                LZWnext[head] = (c << 12) | code;
-                LZWnext[code] = kEmptySlot;
-                LZWpair[code] = kEmptySlot;
+                lzw.next[head] = (c << 12) | code;
+                lzw.next[code] = kEmptySlot;
+                lzw.pair[code] = kEmptySlot;
             }
             if (++code == roof) {
                 roof = 2 * code;
@@ -311,22 +311,22 @@ void EncodeWith(const T* in, std::size_t n)
         head = c;
     }
 
-    bytes += out - (outBuf + outLen);
+    lzw.bytes += out - (outBuf + outLen);
     outLen = static_cast<std::size_t>(out - outBuf);
-    LZWanswered += answered;
-    LZWfills = kExtend ? fills : kTableSize;
-    LZWbuf = static_cast<std::uint32_t>(buf);
-    LZWnum = static_cast<std::int32_t>(num);
-    LZWlen = static_cast<std::int32_t>(len);
-    LZWcode = static_cast<std::int32_t>(code);
-    LZWroof = static_cast<std::int32_t>(roof);
-    LZWhead = static_cast<std::int32_t>(head);
+    lzw.answered += answered;
+    lzw.fills = kExtend ? fills : kTableSize;
+    lzw.buf = static_cast<std::uint32_t>(buf);
+    lzw.num = static_cast<std::int32_t>(num);
+    lzw.len = static_cast<std::int32_t>(len);
+    lzw.code = static_cast<std::int32_t>(code);
+    lzw.roof = static_cast<std::int32_t>(roof);
+    lzw.head = static_cast<std::int32_t>(head);
 }
 
 template <typename T>
 void Encode(const T* in, std::size_t n)
 {
-    if (LZWextend)
+    if (lzw.extend)
         EncodeWith<true>(in, n);
     else
         EncodeWith<false>(in, n);
@@ -361,45 +361,43 @@ void EncodeRowOutside(const std::uint16_t* row, std::size_t count, std::int32_t 
 
 }  // namespace
 
-namespace tiff {
-
 // Starts a strip and chooses whether it consults the extensions: the first
 // strip of a file does, a further one when they answered enough bytes of
 // the strip before, or after a run of strips without them.
 void InitLZWEncode(bool first)
 {
-    if (first || (LZWextend && 8 * LZWanswered >= kExtendEighths * LZWtaken)) {
-        LZWextend = true;
-    } else if (LZWextend) {
-        LZWextend = false;
-        LZWplain = 1;
+    if (first || (lzw.extend && 8 * lzw.answered >= kExtendEighths * lzw.taken)) {
+        lzw.extend = true;
+    } else if (lzw.extend) {
+        lzw.extend = false;
+        lzw.plain = 1;
     } else {
-        LZWextend = ++LZWplain > kPlainRun;
+        lzw.extend = ++lzw.plain > kPlainRun;
     }
-    LZWtaken = 0;
-    LZWanswered = 0;
-    bytes = 0;
-    LZWnum = 0;
-    LZWlen = kBitsMin;
-    PutCode(kCodeClear, LZWlen);
+    lzw.taken = 0;
+    lzw.answered = 0;
+    lzw.bytes = 0;
+    lzw.num = 0;
+    lzw.len = kBitsMin;
+    PutCode(kCodeClear, lzw.len);
     ResetTable();
-    LZWhead = kNoPrefix;
+    lzw.head = kNoPrefix;
 }
 
 std::int64_t TermLZWEncode()
 {
-    if (LZWhead != kNoPrefix) {
-        PutCode(static_cast<std::uint32_t>(LZWhead), LZWlen);
+    if (lzw.head != kNoPrefix) {
+        PutCode(static_cast<std::uint32_t>(lzw.head), lzw.len);
         // The decoder assigns one more string after this code, so the EOI
         // takes the width it will expect.
-        if (++LZWcode == LZWroof) ++LZWlen;
+        if (++lzw.code == lzw.roof) ++lzw.len;
     }
-    PutCode(kCodeEOI, LZWlen);
-    if (LZWnum > 0) {
-        PutByte((LZWbuf << (8 - LZWnum)) & 0xFF);
-        ++bytes;
+    PutCode(kCodeEOI, lzw.len);
+    if (lzw.num > 0) {
+        PutByte((lzw.buf << (8 - lzw.num)) & 0xFF);
+        ++lzw.bytes;
     }
-    return bytes;
+    return lzw.bytes;
 }
 
 // Packs one row into bytes, most significant bit first for the fractional
@@ -470,4 +468,4 @@ void EncodeRow(const std::uint16_t* row, std::int32_t width, std::int32_t bits)
     Encode(chunk, filled);
 }
 
-}  // namespace tiff
+}  // namespace sif

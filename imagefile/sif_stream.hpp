@@ -1,14 +1,15 @@
-// The writer's byte stream into its file and the LZW strips in it.
-// Internal to the image-file library.
+// The writer's byte stream (sif_stream.cpp): the output buffer in front of
+// the storage module's stream, and the LZW strips packed and encoded into
+// it.  Internal to the image-file library.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 
-namespace tiff {
+namespace sif {
 
-// Starts writing to `stream` through the module's output buffer.
-void StartOutput(std::FILE* stream);
+// Starts a file: an empty output buffer in front of the stream that
+// OpenOutput opened.
+void StartOutput();
 
 // Writes what the buffer holds to the stream.
 void Flush();
@@ -30,9 +31,4 @@ void EncodeRow(const std::uint16_t* row, std::int32_t width, std::int32_t bits);
 // byte, and returns the strip's length in bytes.
 std::int64_t TermLZWEncode();
 
-// The writer's failure (sif.cpp): removes the output, prints
-// "<path> : file not stored." and exits with status 1.  A write to the
-// stream that fails ends here.
-[[noreturn]] void NotStored();
-
-}  // namespace tiff
+}  // namespace sif
