@@ -15,6 +15,7 @@
 #include "memlimit.hpp"
 #include "phantom.hpp"
 #include "profile.hpp"
+#include "rounding.hpp"
 #include "sif.hpp"
 #include "size.hpp"
 #include "slicename.hpp"
@@ -120,10 +121,11 @@ std::vector<double> fractions;
 void FillSlices(std::int32_t z, std::uint16_t* const* sphere, std::uint16_t* const* blurred,
                 double centre)
 {
-    const std::uint16_t inside = LevelSample(bias + value);
-    const std::uint16_t outside = LevelSample(bias);
-    const std::uint16_t blurredInside = ClampSample(bias + value * 1.0 + 0.5, bits);
-    const std::uint16_t blurredOutside = ClampSample(bias + value * 0.0 + 0.5, bits);
+    const double top = TopSample(bits);
+    const std::uint16_t inside = RoundSample(bias + value, TopSample(16));
+    const std::uint16_t outside = RoundSample(bias, TopSample(16));
+    const std::uint16_t blurredInside = RoundSample(bias + value * 1.0, top);
+    const std::uint16_t blurredOutside = RoundSample(bias + value * 0.0, top);
     const double reach = kSaturatedReach * gaussRadius;
     const std::int64_t mirrorX = MirrorSum(ox);
     const std::int64_t mirrorY = MirrorSum(oy);
@@ -166,7 +168,7 @@ void FillSlices(std::int32_t z, std::uint16_t* const* sphere, std::uint16_t* con
         }
         BallFractions(distances.data(), fractions.data(), count, radius, gaussRadius, centre);
         for (std::size_t i = 0; i < count; ++i)
-            blurredRow[columns[i]] = ClampSample(bias + value * fractions[i] + 0.5, bits);
+            blurredRow[columns[i]] = RoundSample(bias + value * fractions[i], top);
         for (std::int32_t x = 0; x < nx; ++x) {
             if (!isCopy(x)) continue;
             const std::int64_t mx = mirrorX - x;

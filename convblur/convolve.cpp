@@ -58,12 +58,6 @@ double top = 0;  // largest sample value
 
 using Convolution = void (*)();
 
-// Rounds half up and clamps to 0 .. top; a sum that is not a number gives 0.
-inline std::uint16_t Quantise(double sum)
-{
-    return RoundSample(sum, top);
-}
-
 // The plain loop, term by term, for the cases the vector paths leave out.
 void ConvolvePlain()
 {
@@ -79,7 +73,7 @@ void ConvolvePlain()
                 const double* s = work + k * width;
                 for (std::ptrdiff_t c = x0; c < x1; ++c) sum += s[c] * w[std::abs(c - x)];
             }
-            out[y][x] = Quantise(sum);
+            out[y][x] = RoundSample(sum, top);
         }
     }
 }
@@ -155,7 +149,7 @@ struct Narrow<8> {
     using Sample = std::uint16_t __attribute__((vector_size(16)));
 };
 
-// Quantise for a vector of sums, stored as samples at dst: the common
+// RoundSample for a vector of sums, stored as samples at dst: the common
 // rounding rule instantiated on the vector type (the same comparisons and
 // the same truncation, lane by lane); the tests hold it to the scalar rule.
 template <class V>
@@ -163,7 +157,7 @@ template <class V>
 {
     using Int = typename Narrow<sizeof(V) / sizeof(double)>::Int;
     using Sample = typename Narrow<sizeof(V) / sizeof(double)>::Sample;
-    const V t = ClampOffsetValue(sum + 0.5, top);
+    const V t = OffsetSample(sum + 0.5, top);
     const Sample samples = __builtin_convertvector(__builtin_convertvector(t, Int), Sample);
     std::memcpy(dst, &samples, sizeof samples);
 }
@@ -219,7 +213,7 @@ template <class V, int B, int R>
                 double sums[kGroup];
                 std::memcpy(sums, acc[r], sizeof sums);
                 std::uint16_t* row = out[y + r] + x;
-                for (std::ptrdiff_t i = 0; i < width - x; ++i) row[i] = Quantise(sums[i]);
+                for (std::ptrdiff_t i = 0; i < width - x; ++i) row[i] = RoundSample(sums[i], top);
             }
         }
     }
@@ -260,7 +254,7 @@ template <class V>
         acc += v * w;
         double sums[kLanes];
         std::memcpy(sums, &acc, sizeof sums);
-        for (std::ptrdiff_t i = 0; i < width - x; ++i) row[x + i] = Quantise(sums[i]);
+        for (std::ptrdiff_t i = 0; i < width - x; ++i) row[x + i] = RoundSample(sums[i], top);
     }
 }
 
@@ -351,7 +345,7 @@ bool ConvolveImage(std::uint16_t* const* rows, std::int32_t imageWidth, std::int
     kernelCols = hx;
     kernelRows = hy;
     bias = imageBias;
-    top = std::ldexp(1.0, bitsPerSample) - 1.0;
+    top = TopSample(bitsPerSample);
     // The largest weight is the centre one; the zero padding needs it and
     // every working value finite.
     const bool finite = std::isfinite(kernelTable[0]) && std::isfinite(imageBias);

@@ -16,6 +16,7 @@
 #include "phantom.hpp"
 #include "profile.hpp"
 #include "render.hpp"
+#include "rounding.hpp"
 #include "sif.hpp"
 #include "size.hpp"
 
@@ -90,8 +91,8 @@ int main(int argc, char** argv)
     phantom.ox = ox;
     phantom.oy = oy;
     phantom.radius = radius;
-    phantom.diskSample = LevelSample(bias + value);
-    phantom.backgroundSample = LevelSample(bias);
+    phantom.diskSample = RoundSample(bias + value, TopSample(16));
+    phantom.backgroundSample = RoundSample(bias, TopSample(16));
     phantom.bits = bits;
     phantom.profile = profile;
     FillDiskImages(phantom, disk, blurred);

@@ -24,7 +24,7 @@ template <typename Index>
                                            std::uint16_t* blurRow)
 {
     const double* t = p.profile;
-    const double top = MaxSample(p.bits);
+    const double top = TopSample(p.bits);
     const double ox = p.ox;
     const double radius = p.radius;
     const std::uint16_t inside = p.diskSample;

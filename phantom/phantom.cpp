@@ -10,7 +10,7 @@
 #include "size.hpp"
 
 namespace {
-constexpr double kMaxLevel = 65535.0;  // the largest level a 16-bit sample holds
+constexpr double kMaxLevel = TopSample(16);  // the largest level a 16-bit sample holds
 }  // namespace
 
 void CheckBias(double bias)
@@ -36,20 +36,10 @@ int PhantomBits(double bias, double value)
     return 16;
 }
 
-std::uint16_t LevelSample(double level)
-{
-    return RoundSample(level, kMaxLevel);
-}
-
-std::uint16_t ClampSample(double v, int bits)
-{
-    return OffsetSample(v, MaxSample(bits));
-}
-
 std::string PhantomDescription(double bias, int bits)
 {
     char text[128];
-    std::snprintf(text, sizeof text, "%lf\t%lf", -bias, MaxSample(bits) - bias);
+    std::snprintf(text, sizeof text, "%lf\t%lf", -bias, TopSample(bits) - bias);
     return text;
 }
 

@@ -20,20 +20,7 @@ void CheckValue(double bias, double value, const char* badValueMessage);
 // rounded half up, so that both rounded levels fit the depth.
 int PhantomBits(double bias, double value);
 
-// The largest sample of a depth: 2^bits - 1.
-inline std::uint16_t MaxSample(int bits)
-{
-    return static_cast<std::uint16_t>((1u << bits) - 1u);
-}
-
-// A level in 0 .. 65535 rounded half up: floor(level + 0.5) (RoundSample).
-std::uint16_t LevelSample(double level);
-
-// A value that already carries the rounding offset 0.5: 0 when v < 0 or NaN,
-// MaxSample(bits) when v exceeds it, otherwise floor(v) (OffsetSample).
-std::uint16_t ClampSample(double v, int bits);
-
-// The description text "%lf\t%lf" of -bias and MaxSample(bits) - bias.
+// The description text "%lf\t%lf" of -bias and TopSample(bits) - bias.
 // Without a bias (bias == +0.0) the first number is "-0.000000".
 std::string PhantomDescription(double bias, int bits);
 

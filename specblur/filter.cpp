@@ -232,7 +232,7 @@ void RestoreRows(std::int32_t width, std::int32_t height, std::int32_t bitsPerSa
                  std::uint16_t* const* rows, double bias)
 {
     const std::size_t nx = layout.nx;
-    const double maxval = static_cast<double>((std::int32_t{1} << bitsPerSample) - 1);
+    const double maxval = TopSample(bitsPerSample);
     for (std::int32_t y = 0; y < height; y += 2) {
         const bool second = y + 1 < height;
         const double* a = WorkRow(y);

@@ -49,20 +49,4 @@ inline std::vector<long double> Sums(const testsupport::Image& image, double rad
     return sums;
 }
 
-// True when a sum lies so close to a half-integer that double rounding may
-// send it either way.
-inline bool Ambiguous(long double sum)
-{
-    const long double f = sum - std::floor(sum);
-    return std::fabs(f - 0.5L) < 1e-9L;
-}
-
-// The sample for a sum: rounded half up, clamped to 0 .. 2^bits − 1.
-inline std::uint16_t Expected(long double sum, int bits)
-{
-    const long double top = std::ldexp(1.0L, bits) - 1;
-    const long double v = std::floor(sum + 0.5L);
-    return static_cast<std::uint16_t>(std::clamp(v, 0.0L, top));
-}
-
 }  // namespace convref

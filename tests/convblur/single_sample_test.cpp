@@ -18,6 +18,7 @@
 #include "convolve.hpp"
 #include "dispatch.hpp"
 #include "image.hpp"
+#include "rounding_oracle.hpp"
 
 namespace {
 
@@ -32,15 +33,6 @@ double PathSum(double sample, double bias, double weight)
     if (ActiveCodePath() != CodePath::kPortable) return std::fma(v, weight, bias);
     volatile double product = v * weight;
     return bias + product;
-}
-
-// floor(sum + 0.5) clamped to 0 .. 2^bits − 1; 0 for a NaN.
-std::uint16_t SampleOf(double sum, int bits)
-{
-    const double top = std::ldexp(1.0, bits) - 1;
-    const double v = std::floor(sum + 0.5);
-    if (!(v >= 0)) return 0;
-    return static_cast<std::uint16_t>(v > top ? top : v);
 }
 
 TEST(SingleSampleWindow, EveryTailEveryBias)
@@ -65,8 +57,8 @@ TEST(SingleSampleWindow, EveryTailEveryBias)
                 const auto rows = result.Rows();
                 ASSERT_TRUE(ConvolveImage(rows.data(), width, 3, bits, radius, bias));
                 for (std::size_t i = 0; i < image.samples.size(); ++i)
-                    ASSERT_EQ(result.samples[i],
-                              SampleOf(PathSum(image.samples[i], bias, weight), bits))
+                    ASSERT_EQ(result.samples[i], testsupport::OracleSample(
+                                                     PathSum(image.samples[i], bias, weight), bits))
                         << "sample " << i << " was " << image.samples[i];
             }
     }

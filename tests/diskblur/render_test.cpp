@@ -13,6 +13,7 @@
 #include "phantom.hpp"
 #include "profile.hpp"
 #include "rounding.hpp"
+#include "rounding_oracle.hpp"
 
 namespace {
 
@@ -52,8 +53,8 @@ TEST_P(FillDiskImagesTest, MatchesAPlainLoop)
     p.ox = s.ox;
     p.oy = s.oy;
     p.radius = s.radius;
-    p.diskSample = LevelSample(s.bias + s.value);
-    p.backgroundSample = LevelSample(s.bias);
+    p.diskSample = testsupport::OracleSample(s.bias + s.value, 16);
+    p.backgroundSample = testsupport::OracleSample(s.bias, 16);
     p.bits = bits;
     p.profile = table.data();
     const std::size_t count = static_cast<std::size_t>(s.nx) * s.ny;
@@ -70,14 +71,13 @@ TEST_P(FillDiskImagesTest, MatchesAPlainLoop)
     for (std::int32_t y = 0; y < s.ny; ++y) {
         for (std::int32_t x = 0; x < s.nx; ++x) {
             const double d = std::sqrt((x - s.ox) * (x - s.ox) + (y - s.oy) * (y - s.oy));
-            const std::uint16_t level =
-                d <= s.radius ? LevelSample(s.bias + s.value) : LevelSample(s.bias);
-            ASSERT_EQ(diskRows[y][x], level) << x << "," << y;
+            ASSERT_EQ(diskRows[y][x], d <= s.radius ? p.diskSample : p.backgroundSample)
+                << x << "," << y;
             const double at = 16.0 * d;
             const std::size_t k = static_cast<std::size_t>(std::floor(at));
             ASSERT_LT(k + 1, n);
             const double v = table[k] + (at - std::floor(at)) * (table[k + 1] - table[k]);
-            ASSERT_EQ(blurRows[y][x], ClampSample(v, bits)) << x << "," << y;
+            ASSERT_EQ(blurRows[y][x], testsupport::OracleOffsetSample(v, bits)) << x << "," << y;
         }
     }
 }
