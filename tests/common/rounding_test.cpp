@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,11 @@ struct RoundCase {
     int bits;
     std::uint16_t sample;
 };
+
+void PrintTo(const RoundCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class RoundSampleCases : public testing::TestWithParam<RoundCase> {};
 

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -71,6 +72,11 @@ bool Checked(const SumCase& c, std::size_t* total)
                                          {factor(2, 0), factor(2, 1), factor(2, 2)}},
                                         total);
     }
+}
+
+void PrintTo(const SumCase& c, std::ostream* os)
+{
+    *os << c.name;
 }
 
 class SumCases : public testing::TestWithParam<SumCase> {};

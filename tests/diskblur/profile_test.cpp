@@ -159,6 +159,11 @@ struct SeriesCase {
     double L;
 };
 
+void PrintTo(const SeriesCase& c, std::ostream* os)
+{
+    *os << "R " << c.R << ", L " << c.L;
+}
+
 std::string SeriesCaseName(const testing::TestParamInfo<SeriesCase>& info)
 {
     auto text = [](double x) {

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -104,6 +105,11 @@ struct Shape {
     std::int32_t bits;
     std::int32_t width;
 };
+
+void PrintTo(const Shape& s, std::ostream* os)
+{
+    *os << s.bits << " bits, width " << s.width;
+}
 
 class EncoderWays : public testing::TestWithParam<Shape> {};
 
