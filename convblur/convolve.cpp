@@ -301,20 +301,46 @@ std::int32_t KernelHalfWidth(double radius, std::int32_t bitsPerSample, std::int
     return std::max<std::int32_t>(static_cast<std::int32_t>(h), 1);
 }
 
+namespace {
+
+// The three blocks ConvolveImage allocates, in bytes.
+struct WorkSizes {
+    std::size_t work = 0;    // the samples as doubles
+    std::size_t kernel = 0;  // the kernel quadrant, hx x hy weights
+    std::size_t stage = 0;   // one row segment with its margins
+};
+
+bool GetWorkSizes(std::int32_t width, std::int32_t height, std::int32_t hx, std::int32_t hy,
+                  WorkSizes* sizes)
+{
+    std::size_t stageCount = 0;
+    return CheckedMul(width, height, sizeof(double), &sizes->work) &&
+           CheckedMul(hx, hy, sizeof(double), &sizes->kernel) &&
+           CheckedAdd(kMaxGroup, 2 * static_cast<std::size_t>(hx), &stageCount) &&
+           CheckedMul(stageCount, sizeof(double), &sizes->stage);
+}
+
+}  // namespace
+
+bool ConvolveWorkBytes(std::int32_t width, std::int32_t height, std::int32_t bitsPerSample,
+                       double radius, std::size_t* bytes)
+{
+    WorkSizes sizes;
+    return GetWorkSizes(width, height, KernelHalfWidth(radius, bitsPerSample, width),
+                        KernelHalfWidth(radius, bitsPerSample, height), &sizes) &&
+           CheckedSumOfProducts({{sizes.work}, {sizes.kernel}, {sizes.stage}}, bytes);
+}
+
 bool ConvolveImage(std::uint16_t* const* rows, std::int32_t imageWidth, std::int32_t imageHeight,
                    std::int32_t bitsPerSample, double radius, double imageBias)
 {
     const std::int32_t hx = KernelHalfWidth(radius, bitsPerSample, imageWidth);
     const std::int32_t hy = KernelHalfWidth(radius, bitsPerSample, imageHeight);
-    std::size_t workBytes = 0;
-    std::size_t kernelBytes = 0;
-    std::size_t stageCount = 0;
-    std::size_t stageBytes = 0;
-    if (!CheckedMul(imageWidth, imageHeight, sizeof(double), &workBytes) ||
-        !CheckedMul(hx, hy, sizeof(double), &kernelBytes) ||
-        !CheckedAdd(kMaxGroup, 2 * static_cast<std::size_t>(hx), &stageCount) ||
-        !CheckedMul(stageCount, sizeof(double), &stageBytes))
-        return false;
+    WorkSizes sizes;
+    if (!GetWorkSizes(imageWidth, imageHeight, hx, hy, &sizes)) return false;
+    const std::size_t workBytes = sizes.work;
+    const std::size_t kernelBytes = sizes.kernel;
+    const std::size_t stageBytes = sizes.stage;
     double* workCopy = static_cast<double*>(AllocateAligned(workBytes));
     double* kernelTable = static_cast<double*>(std::malloc(kernelBytes));
     double* stageRow = static_cast<double*>(std::malloc(stageBytes));

@@ -6,12 +6,20 @@
 // rounding error of a half-integer the other way.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // Half-width of the kernel window along an axis of `size` samples (size at
 // least 1): min(⌈r·√((bits + 1)·ln 2)⌉, size).  The window covers offsets
 // up to half-width − 1 on either side.  `radius` > 0 (+inf gives `size`).
 std::int32_t KernelHalfWidth(double radius, std::int32_t bitsPerSample, std::int32_t size);
+
+// Sets *bytes to the memory ConvolveImage holds for an image of width x
+// height samples (both at least 1): the working copy of the samples as
+// doubles, the kernel quadrant and the staging row.  False when that size
+// cannot be represented.
+bool ConvolveWorkBytes(std::int32_t width, std::int32_t height, std::int32_t bitsPerSample,
+                       double radius, std::size_t* bytes);
 
 // Smooths the image in place: every sample becomes
 //   bias + Σ (sample(c, k) − bias) · exp(−((c − x)² + (k − y)²)/r²)/(π r²)

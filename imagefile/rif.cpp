@@ -498,6 +498,16 @@ int ReadImageFile(const char* path, std::int32_t* width, std::int32_t* height,
     return rif::ReadImage(path, {width, height, bitsPerSample, rows, description, photometric});
 }
 
+bool RasterBytes(std::int32_t width, std::int32_t height, const char* description,
+                 std::size_t* bytes)
+{
+    const auto w = static_cast<std::size_t>(width);
+    const auto h = static_cast<std::size_t>(height);
+    const std::size_t text = description == nullptr ? 0 : std::strlen(description) + 1;
+    return CheckedSumOfProducts(
+        {{w, h, sizeof(std::uint16_t)}, {h, sizeof(std::uint16_t*)}, {text}}, bytes);
+}
+
 void FreeImageFile(std::int32_t height, std::uint16_t** rows, char* description)
 {
     if (rows != nullptr) {

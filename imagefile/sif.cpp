@@ -153,6 +153,11 @@ void StoreImageFile(const char* path, std::int32_t width, std::int32_t height,
                    DefaultPhotometric(bitsPerSample));
 }
 
+bool StoreBytes(std::int32_t height, std::size_t* bytes)
+{
+    return CheckedMul(static_cast<std::size_t>(height), sizeof(std::uint32_t), bytes);
+}
+
 Photometric DefaultPhotometric(std::int32_t bitsPerSample)
 {
     return bitsPerSample == 1 ? Photometric::kWhiteIsZero : Photometric::kBlackIsZero;

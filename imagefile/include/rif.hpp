@@ -2,6 +2,7 @@
 // sample, uncompressed, LZW or PackBits, either byte order.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // Reads the first image of `path`.  Every out-parameter may be null; the
@@ -25,6 +26,13 @@
 int ReadImageFile(const char* path, std::int32_t* width, std::int32_t* height,
                   std::int32_t* bitsPerSample, std::uint16_t*** rows, char** description,
                   std::int32_t* photometric = nullptr);
+
+// Sets *bytes to the memory that ReadImageFile hands back for an image of
+// width x height samples with `description` (may be null): the rows, the
+// row table and the description text.  False when that size cannot be
+// represented.
+bool RasterBytes(std::int32_t width, std::int32_t height, const char* description,
+                 std::size_t* bytes);
 
 // Frees what ReadImageFile handed back: every row, the row table and the
 // description (either may be null).

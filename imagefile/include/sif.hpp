@@ -2,6 +2,7 @@
 // single-strip-per-8-KiB TIFF file.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // Stores the image in a new file at `path`.  `rows` holds `height` pointers
@@ -14,6 +15,12 @@
 void StoreImageFile(const char* path, std::int32_t width, std::int32_t height,
                     std::int32_t bitsPerSample, const std::uint16_t* const* rows,
                     const char* description);
+
+// Sets *bytes to the memory StoreImageFile holds for an image of `height`
+// rows: its table of strip byte counts, 4 bytes a strip, taken as one strip
+// a row (a strip holds at least one row).  False when that size cannot be
+// represented.
+bool StoreBytes(std::int32_t height, std::size_t* bytes);
 
 // The greyscale PhotometricInterpretation values the writer can store.
 enum class Photometric : std::uint16_t { kWhiteIsZero = 0, kBlackIsZero = 1 };
