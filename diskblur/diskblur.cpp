@@ -25,19 +25,16 @@ namespace {
 constexpr int kArgumentsWithoutBias = 9;  // after the name, without the bias
 constexpr double kSmallestRadius = 1e-9;  // of the disk and of the Gaussian
 
-// Bytes the run holds at once: the profile table of `entries` doubles, the
-// disk and the blurred image (nx * ny samples and ny row pointers each) and
-// the writer's strip byte-count table (4 bytes a strip, a strip holding at
-// least one row).  False when the sum cannot be represented.
+// Bytes the run holds at once: the profile table of `entries` doubles,
+// the disk and the blurred image, and the writer's strip table, each image
+// and the table as their modules state them.  False when the sum cannot be
+// represented.
 bool RunBytes(std::size_t entries, std::int32_t nx, std::int32_t ny, std::size_t* total)
 {
-    const auto columns = static_cast<std::size_t>(nx);
-    const auto rows = static_cast<std::size_t>(ny);
-    return CheckedSumOfProducts({{entries, sizeof(double)},
-                                 {2, columns, rows, sizeof(std::uint16_t)},
-                                 {2, rows, sizeof(std::uint16_t*)},
-                                 {rows, sizeof(std::uint32_t)}},
-                                total);
+    std::size_t image = 0;
+    std::size_t store = 0;
+    return ImageBytes(nx, ny, &image) && StoreBytes(ny, &store) &&
+           CheckedSumOfProducts({{entries, sizeof(double)}, {2, image}, {store}}, total);
 }
 
 }  // namespace

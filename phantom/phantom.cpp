@@ -77,6 +77,14 @@ std::uint16_t** AllocateImage(std::int32_t nx, std::int32_t ny)
     return rows;
 }
 
+bool ImageBytes(std::int32_t nx, std::int32_t ny, std::size_t* bytes)
+{
+    const auto columns = static_cast<std::size_t>(nx);
+    const auto rows = static_cast<std::size_t>(ny);
+    return CheckedSumOfProducts(
+        {{columns, rows, sizeof(std::uint16_t)}, {rows, sizeof(std::uint16_t*)}}, bytes);
+}
+
 void FreeImage(std::uint16_t** rows)
 {
     if (rows == nullptr) return;

@@ -38,4 +38,8 @@ bool Suppressed(const char* path);
 // allocated, including sizes that cannot be represented (nothing is then
 // held).  FreeImage releases both.
 std::uint16_t** AllocateImage(std::int32_t nx, std::int32_t ny);
+// Sets *bytes to what AllocateImage holds for nx * ny samples (both at
+// least 1): the block and the row table.  False when that size cannot be
+// represented.
+bool ImageBytes(std::int32_t nx, std::int32_t ny, std::size_t* bytes);
 void FreeImage(std::uint16_t** rows);
