@@ -2,10 +2,12 @@
 
 #include <cmath>
 
+#include "fraction.hpp"
+
 namespace {
 
-constexpr double kSqrtPi = 1.772453850905516;  // the double nearest to sqrt(pi)
-constexpr double kCentreDistance = 1e-9;       // closer voxels use the centre value
+using ballfraction::kSqrtPi;
+
 // exp(a) rounds to +0 for every a below this (e^-746 is less than half the
 // smallest subnormal double).
 constexpr double kExpIsZeroBelow = -746.0;
@@ -32,14 +34,9 @@ double BallCentreFraction(double radius, double gaussRadius)
 
 double BallFraction(double d, double radius, double gaussRadius, double centre)
 {
-    if (d < kCentreDistance) return centre;
-    const double u = (radius - d) / gaussRadius;
-    const double w = (radius + d) / gaussRadius;
-    const double gap = ExpMinusSquare(u) - ExpMinusSquare(w);
-    // A zero gap gives a zero term even where L/d overflows, instead of NaN.
-    const double tail = gap == 0.0 ? 0.0 : (gaussRadius / d) * gap / kSqrtPi;
-    const double f = 0.5 * (std::erf(u) + std::erf(w) - tail);
-    // NaN only comes from a centre that is not a number (or inf - inf): such a
-    // ball lies nowhere, so nothing of the kernel falls inside it.
-    return std::isnan(f) ? 0.0 : f;
+    if (d < ballfraction::kCentreDistance) return centre;
+    const double u = ballfraction::ArgumentU(d, radius, gaussRadius);
+    const double w = ballfraction::ArgumentW(d, radius, gaussRadius);
+    return ballfraction::Fraction(d, gaussRadius, centre, std::erf(u) + std::erf(w),
+                                  ExpMinusSquare(u) - ExpMinusSquare(w));
 }

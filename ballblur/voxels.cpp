@@ -6,11 +6,9 @@
 #include <cstdint>
 
 #include "dispatch.hpp"
+#include "fraction.hpp"
 
 namespace {
-
-constexpr double kSqrtPi = 1.772453850905516;  // the double nearest to sqrt(pi)
-constexpr double kCentreDistance = 1e-9;       // closer voxels use the centre value
 
 // exp: x = n ln2 + r with |r| <= ln2 / 2, ln2 split so that n * kLn2High
 // is exact for every n in range; e^r by its Taylor series to r^13 (the
@@ -146,15 +144,12 @@ template <bool kWide>
 [[gnu::always_inline]] inline void FractionLoop(const double* d, double* f, std::size_t n,
                                                 double radius, double gaussRadius, double centre)
 {
+    using namespace ballfraction;
     for (std::size_t i = 0; i < n; ++i) {
-        const double di = d[i];
-        const double u = (radius - di) / gaussRadius;
-        const double w = (radius + di) / gaussRadius;
-        const double gap = ExpMinusSquare(u) - ExpMinusSquare(w);
-        const double tail = gap == 0.0 ? 0.0 : (gaussRadius / di) * gap / kSqrtPi;
-        const double g = 0.5 * (Erf(u) + (kWide ? 1.0 : Erf(w)) - tail);
-        const double h = g != g ? 0.0 : g;
-        f[i] = di < kCentreDistance ? centre : h;
+        const double u = ArgumentU(d[i], radius, gaussRadius);
+        const double w = ArgumentW(d[i], radius, gaussRadius);
+        f[i] = Fraction(d[i], gaussRadius, centre, Erf(u) + (kWide ? 1.0 : Erf(w)),
+                        ExpMinusSquare(u) - ExpMinusSquare(w));
     }
 }
 
