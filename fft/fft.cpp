@@ -14,8 +14,6 @@
 
 namespace {
 
-constexpr std::int32_t kMaxLength = std::int32_t{1} << 30;  // largest length as int32 power of 2
-constexpr std::size_t kComplexBytes = 2 * sizeof(double);
 // Complex values per block of the early stages (16 KiB).
 constexpr std::size_t kBlock = 1024;
 
@@ -234,16 +232,28 @@ struct Tile {
     }
 }
 
-// Twiddles for angles pi a / n and pi b / n with a, b < 2n: past the half
-// circle the table entry of the angle less pi, negated.
+// The table holds the half circle, angles pi e / n for e < n.  An angle
+// pi e / n with n <= e < 2n is past it: the entry of the angle less pi,
+// negated.
+struct HalfCircleEntry {
+    std::size_t entry;
+    double sign;
+};
+
+[[gnu::always_inline]] inline HalfCircleEntry OnTheHalfCircle(std::size_t n, std::size_t e)
+{
+    return e < n ? HalfCircleEntry{e, 1.0} : HalfCircleEntry{e - n, -1.0};
+}
+
+// Twiddles for angles pi a / n and pi b / n with a, b < 2n.
 [[gnu::always_inline]] inline Twiddles LoadWideTwiddles(std::size_t n, const double* table,
                                                         std::size_t a, std::size_t b,
                                                         const V4& signs)
 {
-    const double ha = a < n ? 1.0 : -1.0;
-    const double hb = b < n ? 1.0 : -1.0;
-    const V4 h = {ha, ha, hb, hb};
-    const Twiddles w = LoadTwiddles(table, a < n ? a : a - n, b < n ? b : b - n, signs);
+    const HalfCircleEntry ea = OnTheHalfCircle(n, a);
+    const HalfCircleEntry eb = OnTheHalfCircle(n, b);
+    const V4 h = {ea.sign, ea.sign, eb.sign, eb.sign};
+    const Twiddles w = LoadTwiddles(table, ea.entry, eb.entry, signs);
     return Twiddles{w.re * h, w.im * h};
 }
 
@@ -348,15 +358,15 @@ constexpr std::size_t kQuadDoubles = 8;
     Store(b + 4, a1);
 }
 
-// The same twiddle factor for both values of a vector: entry e of the
-// table, or for e >= n entry e - n negated.
+// The same twiddle factor, for the angle pi e / n with e < 2n, for both
+// values of a vector.
 [[gnu::always_inline]] inline Twiddles LoadSharedTwiddle(std::size_t n, const double* table,
                                                          std::size_t e, const V4& signs)
 {
-    const double h = e < n ? 1.0 : -1.0;
-    const double* w = table + 2 * (e < n ? e : e - n);
-    const double re = h * w[0];
-    const double im = h * w[1];
+    const HalfCircleEntry at = OnTheHalfCircle(n, e);
+    const double* w = table + 2 * at.entry;
+    const double re = at.sign * w[0];
+    const double im = at.sign * w[1];
     return Twiddles{V4{re, re, re, re}, V4{im, im, im, im} * signs};
 }
 
@@ -488,9 +498,8 @@ constexpr CodeBuilds<TransformFunction> kTransforms4 = {Transform4Portable,
 std::int32_t SetUpFFT(std::int32_t n, double** table)
 {
     *table = nullptr;
-    if (n > kMaxLength) return 0;
-    std::int32_t length = 1;
-    while (length < n) length *= 2;
+    if (n > kMaxFFTLength) return 0;
+    const std::int32_t length = FFTLength(n);
     std::size_t bytes = 0;
     if (!CheckedMul(static_cast<std::size_t>(length), kComplexBytes, &bytes)) return 0;
     auto* t = static_cast<double*>(std::malloc(bytes));

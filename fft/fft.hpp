@@ -5,10 +5,22 @@
 // two differ by rounding only.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
-// Chooses the transform length for a requested length n (1 when n <= 1,
-// otherwise the smallest power of two >= n, n at most 2^30) and allocates
+constexpr std::size_t kComplexBytes = 2 * sizeof(double);      // one complex value
+constexpr std::int32_t kMaxFFTLength = std::int32_t{1} << 30;  // the longest transform
+
+// The transform length for a requested length n: 1 when n <= 1, otherwise
+// the smallest power of two >= n (n at most kMaxFFTLength).
+constexpr std::int32_t FFTLength(std::int32_t n)
+{
+    std::int32_t length = 1;
+    while (length < n) length *= 2;
+    return length;
+}
+
+// Chooses the transform length FFTLength(n) (n at most kMaxFFTLength) and allocates
 // (std::malloc) its twiddle table into *table: N complex values,
 // entry k = (cos(pi k / N), sin(pi k / N)).  Returns N, or 0 with
 // *table == nullptr when the table cannot be allocated.  The caller frees

@@ -26,11 +26,9 @@ constexpr double kPiSquared = std::numbers::pi * std::numbers::pi;
 constexpr int kForward = -1;
 constexpr int kInverse = 1;
 constexpr std::size_t kComplexDoubles = 2;
-constexpr std::size_t kComplexBytes = kComplexDoubles * sizeof(double);
 // Columns gathered and transformed together: one 64-byte line of a work
 // row holds four complex values.
 constexpr std::size_t kGather = 4;
-constexpr std::int32_t kMaxLength = std::int32_t{1} << 30;
 
 // Sizes of one filtering: the transform lengths, the number of spectrum
 // columns kept and the distance between work rows, in complex values.
@@ -40,13 +38,6 @@ struct Layout {
     std::size_t columns = 0;  // Nx/2 + 1
     std::size_t stride = 0;   // columns rounded up to a multiple of kGather
 };
-
-std::size_t PowerOfTwoAtLeast(std::int32_t n)
-{
-    std::size_t p = 1;
-    while (p < static_cast<std::size_t>(n < 1 ? 1 : n)) p *= 2;
-    return p;
-}
 
 Layout LayoutOf(std::size_t nx, std::size_t ny)
 {
@@ -265,8 +256,9 @@ void RestoreRows(std::int32_t width, std::int32_t height, std::int32_t bitsPerSa
 bool FilterWorkBytes(std::int32_t width, std::int32_t height, std::size_t* bytes)
 {
     *bytes = 0;
-    if (width > kMaxLength || height > kMaxLength) return false;
-    const Layout sizes = LayoutOf(PowerOfTwoAtLeast(width), PowerOfTwoAtLeast(height));
+    if (width > kMaxFFTLength || height > kMaxFFTLength) return false;
+    const Layout sizes = LayoutOf(static_cast<std::size_t>(FFTLength(width)),
+                                  static_cast<std::size_t>(FFTLength(height)));
     std::size_t total = 0;
     std::size_t blocks[5] = {};
     std::size_t tables = 0;
