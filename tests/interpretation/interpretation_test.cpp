@@ -1,4 +1,6 @@
-// How the programs treat what the samples mean: the filters refuse samples
+// What both filter programs must do on their command line (usage, the input
+// read before the radius, a refused radius, files that libtiff wrote), and
+// how the programs treat what the samples mean: the filters refuse samples
 // that are not unsigned integers instead of misreading them, and write their
 // result with the PhotometricInterpretation of their input when it is
 // WhiteIsZero or BlackIsZero; the phantoms keep the writer's own rule.  The
@@ -10,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -58,6 +61,116 @@ std::string FilterCaseName(const testing::TestParamInfo<ForFilter<Case>>& info)
 {
     return std::string(info.param.program) + "_" + info.param.c.name;
 }
+
+// ------------------------------------------------- both filter programs
+
+class FilterProgram : public testing::TestWithParam<const char*> {};
+
+TEST_P(FilterProgram, WrongArgumentCountPrintsUsage)
+{
+    TempDir dir;
+    const std::string out = dir.file("out.tif");
+    const std::vector<std::vector<std::string>> cases = {{},
+                                                         {"a.tif"},
+                                                         {"a.tif", "2"},
+                                                         {"a.tif", "2", "0", "1", out},
+                                                         {"a", "b", "c", "d", "e", out}};
+    for (const auto& args : cases) {
+        const auto result = testsupport::Run(Program(GetParam()), args);
+        EXPECT_EQ(result.status, 1) << args.size() << " arguments";
+        EXPECT_EQ(result.err,
+                  std::string("usage : ") + GetParam() + " orgTIFF radius {bias} newTIFF\n");
+        EXPECT_EQ(result.out, "");
+    }
+    EXPECT_FALSE(std::filesystem::exists(out));
+}
+
+// The input is read, and its faults reported, before the radius is looked at;
+// a radius that is negative or not a number is refused after it, with or
+// without the bias.
+TEST_P(FilterProgram, ReadsTheInputBeforeTheRadius)
+{
+    TempDir dir;
+    const std::string good = dir.file("in.tif");
+    testsupport::StoreWithOurs(good, testsupport::RandomImage(9, 7, 8, 1));
+    const std::string missing = dir.file("missing.tif");
+    const std::string notTiff = dir.file("text.tif");
+    testsupport::WriteBytes(notTiff, {'h', 'e', 'l', 'l', 'o', '\n', 0, 0});
+    const std::string out = dir.file("out.tif");
+    const struct {
+        std::string input;
+        std::string radius;
+        std::string message;
+    } cases[] = {{missing, "-1", missing + " : file not found.\n"},
+                 {notTiff, "-1", notTiff + " : bad magic number.\n"},
+                 {good, "-1", "bad Gaussian radius.\n"},
+                 {good, "-0.001", "bad Gaussian radius.\n"},
+                 {good, "nan", "bad Gaussian radius.\n"},
+                 {good, "-inf", "bad Gaussian radius.\n"}};
+    for (const auto& c : cases) {
+        for (const bool withBias : {false, true}) {
+            std::vector<std::string> args = {c.input, c.radius};
+            if (withBias) args.push_back("5");
+            args.push_back(out);
+            const auto result = testsupport::Run(Program(GetParam()), args);
+            EXPECT_EQ(result.status, 1) << c.input << " radius " << c.radius;
+            EXPECT_EQ(result.err, c.message) << "radius " << c.radius;
+        }
+    }
+    EXPECT_FALSE(std::filesystem::exists(out));
+}
+
+// Inputs from libtiff (big-endian; uncompressed, PackBits and LZW; 8 and 16
+// bits; with and without a description) give what the same image gives
+// from our writer, with the input's depth and description.
+TEST_P(FilterProgram, ReadsWhatLibtiffWrites)
+{
+    TempDir dir;
+    const struct {
+        std::int32_t bits;
+        std::uint16_t compression;
+        const char* description;
+    } cases[] = {{8, COMPRESSION_NONE, nullptr},
+                 {16, COMPRESSION_PACKBITS, "packed"},
+                 {16, COMPRESSION_LZW, nullptr},
+                 {8, COMPRESSION_LZW, "lzw"}};
+    std::uint32_t seed = 50;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.bits << " bits, compression " << c.compression);
+        const testsupport::Image in = testsupport::RandomImage(23, 10, c.bits, seed++);
+        testsupport::LibtiffLayout layout;
+        layout.compression = c.compression;
+        layout.rowsPerStrip = 3;
+        ASSERT_TRUE(
+            testsupport::StoreWithLibtiff(dir.file("theirs.tif"), in, layout, c.description));
+        testsupport::StoreWithOurs(dir.file("ours.tif"), in, c.description);
+        for (const char* input : {"theirs", "ours"}) {
+            const auto result = testsupport::Run(Program(GetParam()),
+                                                 {dir.file(input + std::string(".tif")), "1.5", "7",
+                                                  dir.file(input + std::string("-out.tif"))});
+            ASSERT_EQ(result.status, 0) << result.err;
+            EXPECT_EQ(result.err, "");
+        }
+        const auto theirs = ReadWithLibtiff(dir.file("theirs-out.tif"));
+        const auto ours = ReadWithLibtiff(dir.file("ours-out.tif"));
+        ASSERT_TRUE(theirs.has_value() && ours.has_value());
+        EXPECT_EQ(theirs->errors, "");
+        EXPECT_EQ(theirs->bits, c.bits);
+        if (c.description == nullptr) {
+            EXPECT_FALSE(theirs->description.has_value());
+        } else {
+            EXPECT_EQ(theirs->description, c.description);
+        }
+        EXPECT_EQ(theirs->samples, ours->samples);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Filters, FilterProgram, testing::ValuesIn(kFilters),
+                         [](const testing::TestParamInfo<const char*>& info) {
+                             return std::string(info.param);
+                         });
+
+// ------------------------------------------------------- sample meaning
 
 struct Input {
     std::uint32_t width = 0;

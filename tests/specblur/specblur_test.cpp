@@ -4,9 +4,7 @@
 #include <tiffio.h>
 
 #include <cstdint>
-#include <cstring>
 #include <filesystem>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -21,23 +19,9 @@ using testsupport::Program;
 using testsupport::ReadWithLibtiff;
 using testsupport::TempDir;
 
-const char* const kUsage = "usage : specblur orgTIFF radius {bias} newTIFF\n";
-
 using testsupport::Image;
 using testsupport::RandomImage;
 using testsupport::StoreWithOurs;
-
-// Writes 8- or 16-bit samples with libtiff, big-endian, with the given
-// compression, so that the input comes from a writer no one here wrote.
-void StoreWithLibtiff(const std::string& path, const Image& image, std::uint16_t compression,
-                      const char* description)
-{
-    testsupport::LibtiffLayout layout;
-    layout.bigEndian = true;
-    layout.compression = compression;
-    layout.rowsPerStrip = 3;
-    ASSERT_TRUE(testsupport::StoreWithLibtiff(path, image, layout, description));
-}
 
 // Checks what the program wrote against the direct circular convolution of
 // the input (every sample but those whose value lies within 1e-9 of a
@@ -59,43 +43,6 @@ void ExpectFiltered(const testsupport::LibtiffImage& out, const Image& in, doubl
 testsupport::RunResult Specblur(const std::vector<std::string>& args)
 {
     return testsupport::Run(Program("specblur"), args);
-}
-
-TEST(SpecblurProgram, WrongArgumentCountPrintsUsage)
-{
-    TempDir dir;
-    const std::vector<std::vector<std::string>> cases = {
-        {}, {"a.tif"}, {"a.tif", "2"}, {"a.tif", "2", "3", "4", dir.file("out.tif")}};
-    for (const auto& args : cases) {
-        const auto result = Specblur(args);
-        EXPECT_EQ(result.status, 1) << args.size() << " arguments";
-        EXPECT_EQ(result.err, kUsage);
-        EXPECT_EQ(result.out, "");
-    }
-    EXPECT_FALSE(std::filesystem::exists(dir.file("out.tif")));
-}
-
-// The input is read before the radius is looked at.
-TEST(SpecblurProgram, UnreadableInputIsReportedBeforeTheRadius)
-{
-    TempDir dir;
-    const std::string missing = dir.file("missing.tif");
-    const auto result = Specblur({missing, "-1", dir.file("out.tif")});
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.err, missing + " : file not found.\n");
-    EXPECT_FALSE(std::filesystem::exists(dir.file("out.tif")));
-}
-
-TEST(SpecblurProgram, RefusesANegativeOrNaNRadius)
-{
-    TempDir dir;
-    StoreWithOurs(dir.file("in.tif"), RandomImage(5, 4, 8, 1), nullptr);
-    for (const std::string radius : {"-1", "-0.001", "nan", "-inf"}) {
-        const auto result = Specblur({dir.file("in.tif"), radius, dir.file("o.tif")});
-        EXPECT_EQ(result.status, 1) << radius;
-        EXPECT_EQ(result.err, "bad Gaussian radius.\n") << radius;
-        EXPECT_FALSE(std::filesystem::exists(dir.file("o.tif"))) << radius;
-    }
 }
 
 // Radius 0 (or text that reads as 0) reproduces the input (every depth is
@@ -153,40 +100,6 @@ TEST(SpecblurProgram, WritesTheFilteredImage)
     EXPECT_FALSE(std::filesystem::exists(dir.file("1500.5")));
     EXPECT_NE(ReadWithLibtiff(dir.file("three.tif"))->samples,
               ReadWithLibtiff(dir.file("four.tif"))->samples);
-}
-
-// Inputs from libtiff: big-endian, uncompressed, PackBits and LZW, 8 and
-// 16 bits, with and without a description.
-TEST(SpecblurProgram, ReadsWhatLibtiffWrites)
-{
-    TempDir dir;
-    const struct {
-        std::int32_t bits;
-        std::uint16_t compression;
-        const char* description;
-    } cases[] = {{8, COMPRESSION_NONE, nullptr},
-                 {16, COMPRESSION_PACKBITS, "packed"},
-                 {16, COMPRESSION_LZW, nullptr},
-                 {8, COMPRESSION_LZW, "lzw"}};
-    std::uint32_t seed = 50;
-    for (const auto& c : cases) {
-        const Image in = RandomImage(23, 10, c.bits, seed++);
-        StoreWithLibtiff(dir.file("in.tif"), in, c.compression, c.description);
-        const auto result = Specblur({dir.file("in.tif"), "1.5", "7", dir.file("o.tif")});
-        ASSERT_EQ(result.status, 0) << result.err;
-        const auto out = ReadWithLibtiff(dir.file("o.tif"));
-        ASSERT_TRUE(out.has_value());
-        EXPECT_EQ(out->bits, c.bits);
-        if (c.description == nullptr) {
-            EXPECT_FALSE(out->description.has_value());
-        } else {
-            EXPECT_EQ(out->description, c.description);
-        }
-        {
-            SCOPED_TRACE(testing::Message() << c.bits << " bits, compression " << c.compression);
-            ExpectFiltered(*out, in, 1.5, 7.0);
-        }
-    }
 }
 
 TEST(SpecblurProgram, OnePixelAndBiasImagesAreKept)
