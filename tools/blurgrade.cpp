@@ -107,7 +107,7 @@ void PrintHead(const std::string& command)
         "d = out - target in sample units over the interior (margin pixels left out at "
         "each border);\n");
     std::printf(
-        "dc gain = flat output / flat input (mid-range, {bias} = 0); seconds: the "
+        "dc gain = flat output / flat input (mid-range, {bias} = 0, central half); seconds: the "
         "command on the input\n\n");
     std::printf("%4s %6s %6s %6s %8s %10s %10s %9s %8s %8s  %s\n", "bits", "r", "size", "margin",
                 "max |d|", "rms d", "mean d", "dc gain", "seconds", "s/MP", "status");
@@ -157,8 +157,14 @@ void WriteReport(const std::string& path, const std::vector<GradeResult>& result
     }
 }
 
+bool WithinOneUnit(const GradeResult& g)
+{
+    return g.ok && g.grade.maxAbs <= kOneUnit;
+}
+
 // The verdict of one depth: the smallest radius from which on every case
-// is within one unit, and the DC gain at the smallest radius.
+// is within one unit (when the largest radius is not, the longest run of
+// radii that are), and the DC gain at the smallest radius.
 void PrintVerdict(int bits, const std::vector<GradeResult>& results)
 {
     std::vector<const GradeResult*> depth;
@@ -167,16 +173,25 @@ void PrintVerdict(int bits, const std::vector<GradeResult>& results)
     std::sort(depth.begin(), depth.end(), [](const GradeResult* a, const GradeResult* b) {
         return a->gradeCase.r < b->gradeCase.r;
     });
-    const GradeResult* from = nullptr;
-    for (auto it = depth.rbegin(); it != depth.rend(); ++it) {
-        if (!(*it)->ok || (*it)->grade.maxAbs > kOneUnit) break;
-        from = *it;
+    // The run of radii within one unit that reaches the largest radius, or
+    // else the longest run: [start, start + length).
+    std::size_t length = 0;
+    std::size_t start = 0;
+    for (std::size_t i = 0, run = 0; i < depth.size(); ++i) {
+        run = WithinOneUnit(*depth[i]) ? run + 1 : 0;
+        if (run > length || (run > 0 && i + 1 == depth.size())) {
+            length = run;
+            start = i + 1 - run;
+        }
     }
     std::printf("%d bits: ", bits);
-    if (from == nullptr) {
+    if (length == 0) {
         std::printf("within 1 unit at no radius; ");
+    } else if (start + length == depth.size()) {
+        std::printf("within 1 unit from r = %s; ", depth[start]->gradeCase.rText.c_str());
     } else {
-        std::printf("within 1 unit from r = %s; ", from->gradeCase.rText.c_str());
+        std::printf("within 1 unit from r = %s to %s only; ", depth[start]->gradeCase.rText.c_str(),
+                    depth[start + length - 1]->gradeCase.rText.c_str());
     }
     const GradeResult& first = *depth.front();
     if (first.ok) {
@@ -219,7 +234,7 @@ void Plot(const std::string& dir, double limitSeconds)
                  "set terminal pngcairo size 800,480 font ',10'\n"
                  "set output %s\n"
                  "set datafile separator '\\t'\n"
-                 "set logscale xy\nset grid\nset key top right\n"
+                 "set logscale xy\nset yrange [0.005:*]\nset grid\nset key top right\n"
                  "set xlabel 'Gaussian radius r (pixels)'\n"
                  "set ylabel 'sample units (+0.01 to show 0)'\n"
                  "set title 'blurgrade: interior error against the exact blur'\n",
@@ -286,7 +301,7 @@ int main(int argc, char** argv)
     }
     if (keep) {
         WriteReport(dir + "/report.tsv", results);
-        if (GnuplotInstalled()) Plot(dir, limit);
+        if (megapixels > 0.0 && GnuplotInstalled()) Plot(dir, limit);
     } else {
         std::error_code error;
         fs::remove_all(dir, error);

@@ -98,7 +98,7 @@ struct GradeResult {
     bool ok = false;
     std::string status;           // "ok" or the reason
     OutputGrade grade;            // of out.tif against target.tif
-    double dcGain = 0.0;          // flat-out level / flat level
+    double dcGain = 0.0;          // flat-out level / flat level, central half
     double seconds = 0.0;         // the filter's wall time on in.tif
     double commandSeconds = 0.0;  // every command run of the case
 };
