@@ -189,6 +189,8 @@ void PrintVerdict(int bits, const std::vector<GradeResult>& results)
         std::printf("within 1 unit at no radius; ");
     } else if (start + length == depth.size()) {
         std::printf("within 1 unit from r = %s; ", depth[start]->gradeCase.rText.c_str());
+    } else if (length == 1) {
+        std::printf("within 1 unit at r = %s only; ", depth[start]->gradeCase.rText.c_str());
     } else {
         std::printf("within 1 unit from r = %s to %s only; ", depth[start]->gradeCase.rText.c_str(),
                     depth[start + length - 1]->gradeCase.rText.c_str());
