@@ -305,7 +305,7 @@ CommandOutcome RunCommand(const std::string& command, double limitSeconds)
     std::fflush(nullptr);
     const Clock::time_point start = Clock::now();
     const pid_t pid = fork();
-    if (pid < 0) return outcome;
+    if (pid < 0) Error("cannot start a process.");
     if (pid == 0) {
         setpgid(0, 0);
         const int null = open("/dev/null", O_RDONLY);
@@ -393,8 +393,11 @@ GradeResult RunGradeCase(const std::string& command, const GradeCase& c, const s
     words.sigma = Format("%.9g", c.r / std::sqrt(2.0));
     words.bits = std::to_string(c.bits);
 
+    // What an earlier run left in the directory is not graded.
     const std::string out = dir + "/out.tif";
+    const std::string flatOut = dir + "/flat-out.tif";
     std::remove(out.c_str());
+    std::remove(flatOut.c_str());
     words.in = ShellQuoted(dir + "/in.tif");
     words.out = ShellQuoted(out);
     words.bias = Format("%g", GradeBias(c.bits));
@@ -409,8 +412,6 @@ GradeResult RunGradeCase(const std::string& command, const GradeCase& c, const s
         return result;
     }
 
-    const std::string flatOut = dir + "/flat-out.tif";
-    std::remove(flatOut.c_str());
     words.in = ShellQuoted(dir + "/flat.tif");
     words.out = ShellQuoted(flatOut);
     words.bias = Format("%g", 0.0);
