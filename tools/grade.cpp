@@ -135,12 +135,20 @@ Sums Compare(std::uint16_t* const* rows, const GradeCase& c,
     return sums;
 }
 
+[[noreturn]] void EndChild()
+{
+    _exit(EXIT_FAILURE);
+}
+
 // The grading child: reads the file (its messages go to `errFd`), checks the
 // size and depth, writes the sums to `resultFd`.  Never returns.
 [[noreturn]] void GradeInChild(const std::string& path, const std::string& name, const GradeCase& c,
                                const std::vector<std::uint16_t>& expected, int errFd, int resultFd)
 {
     dup2(errFd, STDERR_FILENO);
+    // A fatal message ends the child at once: no exit handlers of the
+    // parent's copy run.
+    SetFatalHook(EndChild);
     std::int32_t width = 0;
     std::int32_t height = 0;
     std::int32_t bits = 0;
