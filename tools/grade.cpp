@@ -45,6 +45,37 @@ constexpr int kMessageSize = 256;
 
 using Clock = std::chrono::steady_clock;
 
+// The process group of the command running now, or 0.  An interrupt or a
+// termination of blurgrade ends that group too: it runs in a group of its
+// own, so the terminal's Ctrl-C does not reach it.
+volatile sig_atomic_t runningGroup = 0;
+
+extern "C" void EndRunningGroup(int signalNumber)
+{
+    if (runningGroup > 0) kill(-static_cast<pid_t>(runningGroup), SIGKILL);
+    signal(signalNumber, SIG_DFL);
+    raise(signalNumber);
+}
+
+void EndGroupOnSignals()
+{
+    static bool installed = false;
+    if (installed) return;
+    installed = true;
+    for (const int s : {SIGINT, SIGTERM, SIGHUP}) signal(s, EndRunningGroup);
+}
+
+// A descriptor that becomes readable when the child ends (Linux's pidfd),
+// or -1 where there is none.
+int ChildEndDescriptor([[maybe_unused]] pid_t pid)
+{
+#ifdef SYS_pidfd_open
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+#else
+    return -1;
+#endif
+}
+
 double SecondsSince(Clock::time_point start)
 {
     return std::chrono::duration<double>(Clock::now() - start).count();
@@ -310,6 +341,7 @@ std::string ExpandCommand(const std::string& pattern, const CommandWords& words)
 CommandOutcome RunCommand(const std::string& command, double limitSeconds)
 {
     CommandOutcome outcome;
+    EndGroupOnSignals();
     std::fflush(nullptr);
     const Clock::time_point start = Clock::now();
     const pid_t pid = fork();
@@ -323,9 +355,10 @@ CommandOutcome RunCommand(const std::string& command, double limitSeconds)
         _exit(kShellFailure);
     }
     setpgid(pid, pid);  // as the child does, whichever runs first
+    runningGroup = pid;
     // The child's end wakes the poll through its pidfd; without one (an old
-    // kernel) the poll wakes every few milliseconds.
-    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    // kernel, another system) the poll wakes every few milliseconds.
+    const int pidfd = ChildEndDescriptor(pid);
     int status = 0;
     bool reaped = false;
     while (!reaped) {
@@ -342,6 +375,7 @@ CommandOutcome RunCommand(const std::string& command, double limitSeconds)
     }
     kill(-pid, SIGKILL);  // the group: what the command started, and itself
     if (!reaped) waitpid(pid, &status, 0);
+    runningGroup = 0;
     outcome.seconds = SecondsSince(start);
     outcome.exited = !outcome.timedOut && WIFEXITED(status);
     outcome.status = outcome.exited ? WEXITSTATUS(status) : -1;
