@@ -20,6 +20,7 @@
 #include "profile.hpp"
 #include "render.hpp"
 #include "rif.hpp"
+#include "rounding.hpp"
 #include "sif.hpp"
 
 namespace {
@@ -116,8 +117,8 @@ void FillBlurredDisk(const GradeCase& c, double L, std::vector<std::uint16_t>* b
     phantom.ox = centre;
     phantom.oy = centre;
     phantom.radius = kGradeDiskRadius;
-    phantom.diskSample = LevelSample(bias + GradeValue(c.bits));
-    phantom.backgroundSample = LevelSample(bias);
+    phantom.diskSample = RoundSample(bias + GradeValue(c.bits), TopSample(16));
+    phantom.backgroundSample = RoundSample(bias, TopSample(16));
     phantom.bits = c.bits;
     phantom.profile = profile.data();
     FillDiskImages(phantom, diskRows.data(), blurredRows.data());

@@ -15,6 +15,7 @@
 #include "phantom.hpp"
 #include "profile.hpp"
 #include "render.hpp"
+#include "rounding.hpp"
 #include "sif.hpp"
 
 namespace {
@@ -44,8 +45,8 @@ Scene MakeScene(double gaussRadius)
     s.phantom.ox = kCentre;
     s.phantom.oy = kCentre;
     s.phantom.radius = kRadius;
-    s.phantom.diskSample = LevelSample(kBias + kValue);
-    s.phantom.backgroundSample = LevelSample(kBias);
+    s.phantom.diskSample = RoundSample(kBias + kValue, TopSample(16));
+    s.phantom.backgroundSample = RoundSample(kBias, TopSample(16));
     s.phantom.bits = PhantomBits(kBias, kValue);
     s.phantom.profile = s.table.data();
     FillDiskImages(s.phantom, s.disk, s.blurred);
