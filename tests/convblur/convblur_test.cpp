@@ -66,47 +66,40 @@ TEST(Convblur, BadRadiusIsRefusedAfterTheInputIsRead)
     EXPECT_FALSE(std::filesystem::exists(out));
 }
 
-TEST(Convblur, ThreeArgumentsFilterWithBiasZero)
+// Three arguments: the bias is 0; four: the third is the bias.  Numbers are
+// read from their longest numeric prefix; the description is kept.
+TEST(Convblur, FiltersWithTheBiasGivenOrZero)
 {
     TempDir dir;
     const std::string in = dir.file("in.tif");
     const std::string out = dir.file("out.tif");
-    const Image image = RandomImage(83, 29, 16, 2);
-    StoreWithOurs(in, image, "0.000000\t1.000000");
-    const auto result = Convblur({in, "2.5", out});
-    ASSERT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.out, "");
-    ExpectFiltered(out, image, 2.5, 0.0);
-    EXPECT_EQ(ReadWithLibtiff(out)->description, "0.000000\t1.000000");
-}
-
-TEST(Convblur, FourArgumentsTakeTheThirdAsBias)
-{
-    TempDir dir;
-    const std::string in = dir.file("in.tif");
-    const std::string out = dir.file("out.tif");
-    struct Case {
+    const struct {
         int bits;
         std::string radius;
         double radiusValue;
-        std::string bias;
+        const char* bias;  // nullptr: three arguments
         double biasValue;
-    };
-    // Numbers are read from their longest numeric prefix.
-    const Case cases[] = {{16, "1", 1.0, "30000", 30000.0},
-                          {12, "0.75", 0.75, "-250.5", -250.5},
-                          {8, "3.5e0px", 3.5, "100levels", 100.0},
-                          {1, "2", 2.0, "x", 0.0}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.bits << " bits");
+        const char* description;
+    } cases[] = {{16, "2.5", 2.5, nullptr, 0.0, "0.000000\t1.000000"},
+                 {16, "1", 1.0, "30000", 30000.0, nullptr},
+                 {12, "0.75", 0.75, "-250.5", -250.5, nullptr},
+                 {8, "3.5e0px", 3.5, "100levels", 100.0, "levels"},
+                 {1, "2", 2.0, "x", 0.0, nullptr}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.bits << " bits, radius " << c.radius);
         const Image image = RandomImage(70, 11, c.bits, c.bits);
-        StoreWithOurs(in, image);
-        const auto result = Convblur({in, c.radius, c.bias, out});
+        StoreWithOurs(in, image, c.description);
+        const auto result = c.bias == nullptr ? Convblur({in, c.radius, out})
+                                              : Convblur({in, c.radius, c.bias, out});
         ASSERT_EQ(result.status, 0) << result.err;
         EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.out, "");
         ExpectFiltered(out, image, c.radiusValue, c.biasValue);
-        EXPECT_FALSE(ReadWithLibtiff(out)->description.has_value());
+        const auto description = ReadWithLibtiff(out)->description;
+        EXPECT_EQ(description.has_value(), c.description != nullptr);
+        if (c.description != nullptr) {
+            EXPECT_EQ(description, c.description);
+        }
     }
 }
 
