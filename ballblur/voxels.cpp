@@ -198,65 +198,40 @@ void ExpPortable(const double* x, double* y, std::size_t n)
     ExpLoop(x, y, n);
 }
 
-#if defined(__x86_64__) || defined(__i386__)
-#define BLUR_X86 1
-// No fused multiply-adds (the build keeps contraction off), so the results
-// are those of the portable path bit for bit.
-__attribute__((target("avx2"))) void FractionsAvx2(const double* d, double* f, std::size_t n,
-                                                   double radius, double gaussRadius, double centre)
+// No fused multiply-adds, so the results are those of the portable path
+// bit for bit.
+BLUR_BUILD_AVX2 void FractionsAvx2(const double* d, double* f, std::size_t n, double radius,
+                                   double gaussRadius, double centre)
 {
     Fractions(d, f, n, radius, gaussRadius, centre);
 }
-__attribute__((target("avx2"))) void ErfAvx2(const double* x, double* y, std::size_t n)
+BLUR_BUILD_AVX2 void ErfAvx2(const double* x, double* y, std::size_t n)
 {
     ErfLoop(x, y, n);
 }
-__attribute__((target("avx2"))) void ExpAvx2(const double* x, double* y, std::size_t n)
+BLUR_BUILD_AVX2 void ExpAvx2(const double* x, double* y, std::size_t n)
 {
     ExpLoop(x, y, n);
 }
-#endif
 
 constexpr Kernels kPortableKernels = {FractionsPortable, ErfPortable, ExpPortable};
-#ifdef BLUR_X86
-constexpr Kernels kAvx2Kernels = {FractionsAvx2, ErfAvx2, ExpAvx2};
-constexpr CodeBuilds<const Kernels*> kBuilds = {&kPortableKernels, &kAvx2Kernels};
-#else
-constexpr CodeBuilds<const Kernels*> kBuilds = {&kPortableKernels};
-#endif
-
-const Kernels* kernels = nullptr;  // chosen code path; unset until first use
-
-const Kernels& Chosen()
-{
-    if (kernels == nullptr) kernels = FastestBuild(kBuilds);
-    return *kernels;
-}
+[[maybe_unused]] constexpr Kernels kAvx2Kernels = {FractionsAvx2, ErfAvx2, ExpAvx2};
+constexpr CodeBuilds<const Kernels*> kBuilds = {&kPortableKernels, BLUR_X86_BUILD(&kAvx2Kernels)};
 
 }  // namespace
-
-bool VoxelCodeRuns(VoxelCode code)
-{
-    return BuildRuns(kBuilds, code);
-}
-
-bool SelectVoxelCode(VoxelCode code)
-{
-    return SelectBuild(kBuilds, code, &kernels);
-}
 
 void BallFractions(const double* d, double* f, std::size_t n, double radius, double gaussRadius,
                    double centre)
 {
-    Chosen().fractions(d, f, n, radius, gaussRadius, centre);
+    kBuilds.Active()->fractions(d, f, n, radius, gaussRadius, centre);
 }
 
 void ErfValues(const double* x, double* y, std::size_t n)
 {
-    Chosen().erf(x, y, n);
+    kBuilds.Active()->erf(x, y, n);
 }
 
 void ExpValues(const double* x, double* y, std::size_t n)
 {
-    Chosen().exp(x, y, n);
+    kBuilds.Active()->exp(x, y, n);
 }

@@ -93,12 +93,19 @@ std::uint64_t MachineBytes()
 {
     if (const auto text = ReadText("/proc/meminfo"))
         if (const auto bytes = MeminfoBytes(*text)) return *bytes;
+            // Without /proc: the physical memory alone, where the C library can
+            // tell it (_SC_PHYS_PAGES is not POSIX, but Linux, the BSDs and macOS
+            // have it).
+#ifdef _SC_PHYS_PAGES
     const long pages = sysconf(_SC_PHYS_PAGES);
     const long pageSize = sysconf(_SC_PAGESIZE);
     if (pages <= 0 || pageSize <= 0) return kUnlimited;
     const auto p = static_cast<std::uint64_t>(pages);
     const auto s = static_cast<std::uint64_t>(pageSize);
     return p > kUnlimited / s ? kUnlimited : p * s;
+#else
+    return kUnlimited;
+#endif
 }
 
 std::uint64_t CgroupBytes()

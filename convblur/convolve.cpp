@@ -57,7 +57,6 @@ double bias = 0;
 double top = 0;  // largest sample value
 
 using Convolution = void (*)();
-Convolution convolve = nullptr;  // chosen code path; null until first use
 
 // Rounds half up and clamps to 0 .. top; a sum that is not a number gives 0.
 inline std::uint16_t Quantise(double sum)
@@ -283,26 +282,18 @@ void ConvolvePortable()
     ConvolveRows<Vec2, 4, 2>();
 }
 
-#if defined(__x86_64__) || defined(__i386__)
-#define BLUR_X86 1
-__attribute__((target("avx2,fma"))) void ConvolveAvx2()
+BLUR_BUILD_AVX2_FMA void ConvolveAvx2()
 {
     ConvolveRows<Vec4, 3, 3>();
 }
 
-__attribute__((target("avx512f"))) void ConvolveAvx512()
+BLUR_BUILD_AVX512 void ConvolveAvx512()
 {
     ConvolveRows<Vec8, 6, 4>();
 }
-#endif
 
-constexpr CodeBuilds<Convolution> kBuilds = {
-    ConvolvePortable,
-#ifdef BLUR_X86
-    ConvolveAvx2,
-    ConvolveAvx512,
-#endif
-};
+constexpr CodeBuilds<Convolution> kBuilds = {ConvolvePortable, BLUR_X86_BUILD(ConvolveAvx2),
+                                             BLUR_X86_BUILD(ConvolveAvx512)};
 
 }  // namespace
 
@@ -314,16 +305,6 @@ std::int32_t KernelHalfWidth(double radius, std::int32_t bitsPerSample, std::int
     // the whole axis anyway.
     if (!(h < size)) return size;
     return std::max<std::int32_t>(static_cast<std::int32_t>(h), 1);
-}
-
-bool ConvolveCodeRuns(ConvolveCode code)
-{
-    return BuildRuns(kBuilds, code);
-}
-
-bool SelectConvolveCode(ConvolveCode code)
-{
-    return SelectBuild(kBuilds, code, &convolve);
 }
 
 bool ConvolveImage(std::uint16_t* const* rows, std::int32_t imageWidth, std::int32_t imageHeight,
@@ -371,7 +352,6 @@ bool ConvolveImage(std::uint16_t* const* rows, std::int32_t imageWidth, std::int
     kernelRows = hy;
     bias = imageBias;
     top = std::ldexp(1.0, bitsPerSample) - 1.0;
-    if (convolve == nullptr) convolve = FastestBuild(kBuilds);
     // The largest weight is the centre one; the zero padding needs it and
     // every working value finite.
     const bool finite = std::isfinite(kernelTable[0]) && std::isfinite(imageBias);
@@ -383,7 +363,7 @@ bool ConvolveImage(std::uint16_t* const* rows, std::int32_t imageWidth, std::int
             for (std::int32_t x = 0; x < imageWidth; ++x) w[x] = rows[y][x] - imageBias;
         }
     }
-    (finite ? convolve : ConvolvePlain)();
+    (finite ? kBuilds.Active() : ConvolvePlain)();
 
     std::free(stageRow);
     std::free(kernelTable);

@@ -1,10 +1,12 @@
 // Direct two-dimensional convolution of a greyscale image with a sampled,
-// truncated Gaussian kernel: the computing core of convblur.
+// truncated Gaussian kernel: the computing core of convblur.  It has a
+// portable, an AVX2 and an AVX-512 build (common/dispatch.hpp chooses); they
+// give the same samples, except that the fused multiply-adds of the AVX
+// builds (one rounding per term instead of two) may send a sum lying within
+// rounding error of a half-integer the other way.
 #pragma once
 
 #include <cstdint>
-
-#include "dispatch.hpp"
 
 // Half-width of the kernel window along an axis of `size` samples (size at
 // least 1): min(⌈r·√((bits + 1)·ln 2)⌉, size).  The window covers offsets
@@ -22,17 +24,3 @@ std::int32_t KernelHalfWidth(double radius, std::int32_t bitsPerSample, std::int
 // cannot be had (or its size cannot be represented).
 bool ConvolveImage(std::uint16_t* const* rows, std::int32_t width, std::int32_t height,
                    std::int32_t bitsPerSample, double radius, double bias);
-
-// Code paths of the convolution.  They give the same samples, except that
-// the fused multiply-adds of kAvx2 and kAvx512 (one rounding per term
-// instead of two) may send a sum lying within rounding error of a
-// half-integer the other way.  All three are built.
-using ConvolveCode = CodePath;
-
-// Whether this processor runs `code`.
-bool ConvolveCodeRuns(ConvolveCode code);
-
-// Chooses the code path for the following calls (tests and benchmarks);
-// by default the fastest one this processor runs is used.  Returns false,
-// changing nothing, when the processor does not run `code`.
-bool SelectConvolveCode(ConvolveCode code);

@@ -56,8 +56,8 @@ template <typename Index>
 
 // The same loops built for AVX2 (twice the vector width); no FMA, so the
 // arithmetic and every sample stay exactly as in the portable build.
-[[gnu::target("avx2")]] void FillRowsAvx2(const DiskPhantom& p, std::uint16_t* const* disk,
-                                          std::uint16_t* const* blurred)
+BLUR_BUILD_AVX2 void FillRowsAvx2(const DiskPhantom& p, std::uint16_t* const* disk,
+                                  std::uint16_t* const* blurred)
 {
     FillAllRows<std::int32_t>(p, disk, blurred);
 }
@@ -76,9 +76,8 @@ void FillRowsLargeTable(const DiskPhantom& p, std::uint16_t* const* disk,
 
 using Fill = void (*)(const DiskPhantom&, std::uint16_t* const*, std::uint16_t* const*);
 
-constexpr CodeBuilds<Fill> kBuilds = {FillRowsPortable, FillRowsAvx2};
-
-Fill fill = FastestBuild(kBuilds);  // for tables of fewer than 2^31 entries
+// For tables of fewer than 2^31 entries.
+constexpr CodeBuilds<Fill> kBuilds = {FillRowsPortable, BLUR_X86_BUILD(FillRowsAvx2)};
 
 // True when every table index fits std::int32_t.
 bool SmallTable(const DiskPhantom& p)
@@ -114,15 +113,5 @@ std::size_t FirstProfileEntry(std::int32_t nx, std::int32_t ny, double ox, doubl
 void FillDiskImages(const DiskPhantom& phantom, std::uint16_t* const* disk,
                     std::uint16_t* const* blurred)
 {
-    (SmallTable(phantom) ? fill : FillRowsLargeTable)(phantom, disk, blurred);
-}
-
-bool DiskFillCodeRuns(DiskFillCode code)
-{
-    return BuildRuns(kBuilds, code);
-}
-
-bool SelectDiskFillCode(DiskFillCode code)
-{
-    return SelectBuild(kBuilds, code, &fill);
+    (SmallTable(phantom) ? kBuilds.Active() : FillRowsLargeTable)(phantom, disk, blurred);
 }

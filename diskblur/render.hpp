@@ -5,8 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "dispatch.hpp"
-
 struct DiskPhantom {
     std::int32_t nx = 0;                 // width in pixels
     std::int32_t ny = 0;                 // height in pixels
@@ -33,19 +31,9 @@ std::size_t FirstProfileEntry(std::int32_t nx, std::int32_t ny, double ox, doubl
 // d = sqrt((x - ox)^2 + (y - oy)^2) gets diskSample when d <= radius, else
 // backgroundSample, in `disk`; in `blurred` it gets the profile interpolated
 // linearly at 16 d, clamped to 0 .. 2^bits - 1 and truncated (the table
-// entries carry the rounding offset).
+// entries carry the rounding offset).  There is a portable and an AVX2 build
+// (common/dispatch.hpp chooses); the AVX2 build uses no fused multiply-add,
+// so both give the same samples.  A table of 2^31 entries or more always
+// takes the portable loop.
 void FillDiskImages(const DiskPhantom& phantom, std::uint16_t* const* disk,
                     std::uint16_t* const* blurred);
-
-// Code paths of FillDiskImages.  The AVX2 build uses no fused multiply-add,
-// so every path gives the same samples; there is no kAvx512 build.  A
-// table of 2^31 entries or more always takes the portable loop.
-using DiskFillCode = CodePath;
-
-// Whether this processor runs `code`.
-bool DiskFillCodeRuns(DiskFillCode code);
-
-// Chooses the code path for the following calls (tests and benchmarks);
-// by default the fastest one this processor runs is used.  Returns false,
-// changing nothing, when the processor does not run `code`.
-bool SelectDiskFillCode(DiskFillCode code);

@@ -459,8 +459,8 @@ void Transform4Portable(int direction, std::size_t n, const double* table, doubl
     Transform4(direction, n, table, data);
 }
 
-__attribute__((target("avx2,fma"))) void Transform4Avx2(int direction, std::size_t n,
-                                                        const double* table, double* data)
+BLUR_BUILD_AVX2_FMA void Transform4Avx2(int direction, std::size_t n, const double* table,
+                                        double* data)
 {
     Transform4(direction, n, table, data);
 }
@@ -470,17 +470,18 @@ void TransformPortable(int direction, std::size_t n, const double* table, double
     Transform(direction, n, table, data);
 }
 
-__attribute__((target("avx2,fma"))) void TransformAvx2(int direction, std::size_t n,
-                                                       const double* table, double* data)
+BLUR_BUILD_AVX2_FMA void TransformAvx2(int direction, std::size_t n, const double* table,
+                                       double* data)
 {
     Transform(direction, n, table, data);
 }
 
 using TransformFunction = void (*)(int, std::size_t, const double*, double*);
 
-constexpr CodeBuilds<TransformFunction> kBuilds = {TransformPortable, TransformAvx2};
-
-TransformFunction transform = FastestBuild(kBuilds);
+constexpr CodeBuilds<TransformFunction> kTransforms = {TransformPortable,
+                                                       BLUR_X86_BUILD(TransformAvx2)};
+constexpr CodeBuilds<TransformFunction> kTransforms4 = {Transform4Portable,
+                                                        BLUR_X86_BUILD(Transform4Avx2)};
 
 }  // namespace
 
@@ -505,23 +506,10 @@ std::int32_t SetUpFFT(std::int32_t n, double** table)
 
 void FFT(int direction, std::int32_t n, const double* table, double* data)
 {
-    transform(direction, static_cast<std::size_t>(n), table, data);
+    kTransforms.Active()(direction, static_cast<std::size_t>(n), table, data);
 }
 
 void FFT4(int direction, std::int32_t n, const double* table, double* data)
 {
-    // The four-sequence kernel of the code path the one-sequence transform
-    // uses.
-    const auto run = transform == TransformAvx2 ? Transform4Avx2 : Transform4Portable;
-    run(direction, static_cast<std::size_t>(n), table, data);
-}
-
-bool FFTCodeRuns(FFTCode code)
-{
-    return BuildRuns(kBuilds, code);
-}
-
-bool SelectFFTCode(FFTCode code)
-{
-    return SelectBuild(kBuilds, code, &transform);
+    kTransforms4.Active()(direction, static_cast<std::size_t>(n), table, data);
 }

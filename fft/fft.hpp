@@ -1,10 +1,11 @@
 // One-dimensional complex FFT of power-of-two length.  A complex value is two
-// consecutive doubles, real part first.
+// consecutive doubles, real part first.  The transforms have a portable
+// build and an AVX2 build, chosen by common/dispatch.hpp; the AVX2 build uses
+// fused multiply-adds (one rounding where the portable code has two), so the
+// two differ by rounding only.
 #pragma once
 
 #include <cstdint>
-
-#include "dispatch.hpp"
 
 // Chooses the transform length for a requested length n (1 when n <= 1,
 // otherwise the smallest power of two >= n, n at most 2^30) and allocates
@@ -23,16 +24,3 @@ void FFT(int direction, std::int32_t n, const double* table, double* data);
 // sequences stored interleaved: element j of sequence c is the complex value
 // at data + 2 (4 j + c).  Same n, table and direction as FFT.
 void FFT4(int direction, std::int32_t n, const double* table, double* data);
-
-// Code paths of the transform.  kAvx2 uses fused multiply-adds (one rounding
-// where the portable code has two), so the two differ by rounding only.
-// There is no kAvx512 build.
-using FFTCode = CodePath;
-
-// Whether this processor runs `code`.
-bool FFTCodeRuns(FFTCode code);
-
-// Chooses the code path for the following calls (tests and benchmarks);
-// by default the fastest one this processor runs is used.  Returns false,
-// changing nothing, when the processor does not run `code`.
-bool SelectFFTCode(FFTCode code);

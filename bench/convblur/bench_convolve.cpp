@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "convolve.hpp"
+#include "dispatch.hpp"
 
 namespace {
 
@@ -34,10 +35,10 @@ double WindowTerms(std::int32_t size, std::int32_t h)
 // other times for the rate of the convolution loop proper.
 void BM_Convolve(benchmark::State& state)
 {
-    const auto code = static_cast<ConvolveCode>(state.range(0));
+    const auto path = static_cast<CodePath>(state.range(0));
     const auto size = static_cast<std::int32_t>(state.range(1));
     const double radius = state.range(2) == 0 ? 0.25 : static_cast<double>(state.range(2));
-    if (!SelectConvolveCode(code)) {
+    if (!SelectCodePath(path)) {
         state.SkipWithError("code path not supported here");
         return;
     }
@@ -73,10 +74,7 @@ template <class V, int N>
     const V a = V{} + 1e-7;
     for (std::int64_t r = 0; r < rounds; ++r) {
 #pragma GCC unroll 32
-        for (int i = 0; i < N; ++i) {
-            acc[i] = acc[i] * m + a;
-            asm volatile("" : "+v"(acc[i]));  // keeps every chain, in its register
-        }
+        for (int i = 0; i < N; ++i) acc[i] = acc[i] * m + a;
     }
     V total{};
 #pragma GCC unroll 32
@@ -84,39 +82,52 @@ template <class V, int N>
     return total[0];
 }
 
+using Vec2 = double __attribute__((vector_size(16)));
 using Vec4 = double __attribute__((vector_size(32)));
 using Vec8 = double __attribute__((vector_size(64)));
+using PeakFunction = double (*)(std::int64_t);
 
-__attribute__((target("avx2,fma"))) double PeakAvx2(std::int64_t rounds)
+double PeakPortable(std::int64_t rounds)
+{
+    return Peak<Vec2, 8>(rounds, 1.0);
+}
+
+BLUR_BUILD_AVX2_FMA double PeakAvx2(std::int64_t rounds)
 {
     return Peak<Vec4, 12>(rounds, 1.0);
 }
 
-__attribute__((target("avx512f"))) double PeakAvx512(std::int64_t rounds)
+BLUR_BUILD_AVX512 double PeakAvx512(std::int64_t rounds)
 {
     return Peak<Vec8, 24>(rounds, 1.0);
 }
 
+constexpr CodeBuilds<PeakFunction> kPeaks = {PeakPortable, BLUR_X86_BUILD(PeakAvx2),
+                                             BLUR_X86_BUILD(PeakAvx512)};
+
 void BM_FmaPeak(benchmark::State& state)
 {
-    const auto code = static_cast<ConvolveCode>(state.range(0));
-    if (!ConvolveCodeRuns(code)) {
+    const auto path = static_cast<CodePath>(state.range(0));
+    if (!ProcessorRuns(path)) {
         state.SkipWithError("code path not supported here");
         return;
     }
     constexpr std::int64_t kRounds = 1 << 20;
-    const bool wide = code == ConvolveCode::kAvx512;
-    for (auto _ : state) benchmark::DoNotOptimize(wide ? PeakAvx512(kRounds) : PeakAvx2(kRounds));
-    const double madds = double(kRounds) * (wide ? 24 * 8 : 12 * 4);
+    for (auto _ : state) benchmark::DoNotOptimize(kPeaks.For(path)(kRounds));
+    // Multiply-adds per round: chains times lanes.
+    const int perRound = path == CodePath::kAvx512 ? 24 * 8
+                         : path == CodePath::kAvx2 ? 12 * 4
+                                                   : 8 * 2;
+    const double madds = double(kRounds) * perRound;
     state.counters["madd/s"] =
         benchmark::Counter(madds, benchmark::Counter::kIsIterationInvariantRate);
 }
 
-constexpr int kPortable = static_cast<int>(ConvolveCode::kPortable);
-constexpr int kAvx2 = static_cast<int>(ConvolveCode::kAvx2);
-constexpr int kAvx512 = static_cast<int>(ConvolveCode::kAvx512);
+constexpr int kPortable = static_cast<int>(CodePath::kPortable);
+constexpr int kAvx2 = static_cast<int>(CodePath::kAvx2);
+constexpr int kAvx512 = static_cast<int>(CodePath::kAvx512);
 
-BENCHMARK(BM_FmaPeak)->Arg(kAvx2)->Arg(kAvx512);
+BENCHMARK(BM_FmaPeak)->Arg(kPortable)->Arg(kAvx2)->Arg(kAvx512);
 BENCHMARK(BM_Convolve)
     ->ArgNames({"code", "size", "r"})
     ->ArgsProduct({{kPortable, kAvx2, kAvx512}, {2048, 4096}, {0, 1, 2, 4}})

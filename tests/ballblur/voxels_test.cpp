@@ -1,6 +1,6 @@
-// The voxel kernels on every code path this processor runs: erf and exp
-// against the math library's on many arguments, the profile against the
-// one-voxel form and a radial integral, and the paths against each other.
+// The voxel kernels on the code path of the run: erf and exp against the
+// math library's on many arguments, the profile against the one-voxel form
+// and a radial integral, and the path against the portable one.
 #include "voxels.hpp"
 
 #include <gtest/gtest.h>
@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "dispatch.hpp"
 #include "profile.hpp"
 #include "reference.hpp"
 
@@ -28,20 +29,6 @@ double Ulps(double actual, double expected)
     return std::fabs(actual - expected) / spacing;
 }
 
-std::string CodeName(const testing::TestParamInfo<VoxelCode>& info)
-{
-    return info.param == VoxelCode::kPortable ? "Portable" : "Avx2";
-}
-
-class VoxelCodeTest : public testing::TestWithParam<VoxelCode> {
-protected:
-    void SetUp() override
-    {
-        if (!SelectVoxelCode(GetParam())) GTEST_SKIP() << "this processor lacks the code path";
-    }
-    void TearDown() override { SelectVoxelCode(VoxelCode::kPortable); }
-};
-
 // A dense sweep, every tenth argument nudged to a random neighbour, and
 // random arguments spread over the range.
 std::vector<double> Arguments(double lo, double hi, int count, unsigned seed)
@@ -56,7 +43,7 @@ std::vector<double> Arguments(double lo, double hi, int count, unsigned seed)
 
 constexpr double kUlpLimit = 2.0;
 
-TEST_P(VoxelCodeTest, ErfIsWithinTwoUlpsOfTheLibrary)
+TEST(VoxelKernels, ErfIsWithinTwoUlpsOfTheLibrary)
 {
     std::vector<double> x = Arguments(-7.0, 7.0, 400000, 1);
     for (const double s : {0.0, -0.0, 1e-300, -1e-300, 3e-9, 0.84375, -0.84375, 1.25, -1.25,
@@ -74,7 +61,7 @@ TEST_P(VoxelCodeTest, ErfIsWithinTwoUlpsOfTheLibrary)
     RecordProperty("worst_ulps", std::to_string(worst));
 }
 
-TEST_P(VoxelCodeTest, ErfOfSpecialArguments)
+TEST(VoxelKernels, ErfOfSpecialArguments)
 {
     const double x[] = {INFINITY, -INFINITY, NAN};
     double y[3];
@@ -84,7 +71,7 @@ TEST_P(VoxelCodeTest, ErfOfSpecialArguments)
     EXPECT_TRUE(std::isnan(y[2]));
 }
 
-TEST_P(VoxelCodeTest, ExpIsWithinTwoUlpsOfTheLibrary)
+TEST(VoxelKernels, ExpIsWithinTwoUlpsOfTheLibrary)
 {
     // The formula takes exp of -t^2 for every t: down to the underflow.
     std::vector<double> x = Arguments(-746.0, 1.0, 400000, 3);
@@ -99,7 +86,7 @@ TEST_P(VoxelCodeTest, ExpIsWithinTwoUlpsOfTheLibrary)
         ASSERT_LE(Ulps(y[i], std::exp(x[i])), kUlpLimit) << "exp(" << x[i] << ") = " << y[i];
 }
 
-TEST_P(VoxelCodeTest, ExpOfSpecialArguments)
+TEST(VoxelKernels, ExpOfSpecialArguments)
 {
     const double x[] = {-1e300, -INFINITY, 710.0, INFINITY, NAN};
     double y[5];
@@ -141,7 +128,7 @@ double FractionTolerance(double d, const Ball& b)
     return 2e-15 + 1e-15 * tail;
 }
 
-TEST_P(VoxelCodeTest, FractionsMatchTheOneVoxelForm)
+TEST(VoxelKernels, FractionsMatchTheOneVoxelForm)
 {
     for (const Ball& b : kBalls) {
         const double centre = BallCentreFraction(b.radius, b.gaussRadius);
@@ -159,7 +146,7 @@ TEST_P(VoxelCodeTest, FractionsMatchTheOneVoxelForm)
     }
 }
 
-TEST_P(VoxelCodeTest, FractionsMatchTheRadialIntegral)
+TEST(VoxelKernels, FractionsMatchTheRadialIntegral)
 {
     for (const Ball& b : kBalls) {
         const double centre = BallCentreFraction(b.radius, b.gaussRadius);
@@ -173,7 +160,7 @@ TEST_P(VoxelCodeTest, FractionsMatchTheRadialIntegral)
     }
 }
 
-TEST_P(VoxelCodeTest, DistanceThatIsNotANumberGivesZero)
+TEST(VoxelKernels, DistanceThatIsNotANumberGivesZero)
 {
     const double d[] = {NAN, 1.0};
     double f[2];
@@ -182,31 +169,28 @@ TEST_P(VoxelCodeTest, DistanceThatIsNotANumberGivesZero)
     EXPECT_NEAR(f[1], BallFraction(1.0, 2.0, 1.0, BallCentreFraction(2.0, 1.0)), 1e-15);
 }
 
-INSTANTIATE_TEST_SUITE_P(Codes, VoxelCodeTest,
-                         testing::Values(VoxelCode::kPortable, VoxelCode::kAvx2), CodeName);
-
-// The paths agree bit for bit (no fused multiply-adds anywhere).
-TEST(VoxelCodes, GiveTheSameNumbers)
+// The path of the run agrees with the portable build bit for bit (no fused
+// multiply-adds anywhere).
+TEST(VoxelKernels, GiveThePortableBuildsNumbers)
 {
-    if (!VoxelCodeRuns(VoxelCode::kAvx2)) GTEST_SKIP() << "no AVX2";
+    const CodePath path = ActiveCodePath();
     std::vector<double> x = Arguments(-8.0, 8.0, 100000, 7);
     std::vector<double> portable(x.size());
-    std::vector<double> avx2(x.size());
+    std::vector<double> ours(x.size());
     for (const auto kernel : {ErfValues, ExpValues}) {
-        ASSERT_TRUE(SelectVoxelCode(VoxelCode::kPortable));
+        kernel(x.data(), ours.data(), x.size());
+        ASSERT_TRUE(SelectCodePath(CodePath::kPortable));
         kernel(x.data(), portable.data(), x.size());
-        ASSERT_TRUE(SelectVoxelCode(VoxelCode::kAvx2));
-        kernel(x.data(), avx2.data(), x.size());
-        for (std::size_t i = 0; i < x.size(); ++i) ASSERT_EQ(portable[i], avx2[i]) << x[i];
+        ASSERT_TRUE(SelectCodePath(path));
+        for (std::size_t i = 0; i < x.size(); ++i) ASSERT_EQ(ours[i], portable[i]) << x[i];
     }
     std::vector<double> d = Arguments(0.0, 130.0, 100000, 8);
     const double centre = BallCentreFraction(100.0, 4.0);
-    ASSERT_TRUE(SelectVoxelCode(VoxelCode::kPortable));
+    BallFractions(d.data(), ours.data(), d.size(), 100.0, 4.0, centre);
+    ASSERT_TRUE(SelectCodePath(CodePath::kPortable));
     BallFractions(d.data(), portable.data(), d.size(), 100.0, 4.0, centre);
-    ASSERT_TRUE(SelectVoxelCode(VoxelCode::kAvx2));
-    BallFractions(d.data(), avx2.data(), d.size(), 100.0, 4.0, centre);
-    for (std::size_t i = 0; i < d.size(); ++i) ASSERT_EQ(portable[i], avx2[i]) << d[i];
-    SelectVoxelCode(VoxelCode::kPortable);
+    ASSERT_TRUE(SelectCodePath(path));
+    for (std::size_t i = 0; i < d.size(); ++i) ASSERT_EQ(ours[i], portable[i]) << d[i];
 }
 
 }  // namespace

@@ -14,46 +14,14 @@
 #include "reference.hpp"
 #include "rounding.hpp"
 
-// gtest finds it by the enum's namespace: test names show the path's name.
-void PrintTo(ConvolveCode code, std::ostream* os);
-
 namespace {
 
 using testsupport::Image;
 using testsupport::RandomImage;
 
-constexpr ConvolveCode kCodes[] = {ConvolveCode::kPortable, ConvolveCode::kAvx2,
-                                   ConvolveCode::kAvx512};
-
-std::string Name(ConvolveCode code)
+// Runs ConvolveImage on a copy of the image (on the code path of the run).
+std::vector<std::uint16_t> Convolve(const Image& image, double radius, double bias)
 {
-    switch (code) {
-        case ConvolveCode::kPortable:
-            return "portable";
-        case ConvolveCode::kAvx2:
-            return "avx2";
-        case ConvolveCode::kAvx512:
-            return "avx512";
-    }
-    return "?";
-}
-
-// Every test of the suite below runs once per code path; a path this
-// processor does not run is reported as skipped, with the reason.
-class ConvolveCodePath : public testing::TestWithParam<ConvolveCode> {
-protected:
-    void SetUp() override
-    {
-        if (!ConvolveCodeRuns(GetParam()))
-            GTEST_SKIP() << "this processor does not run the " << Name(GetParam()) << " code";
-    }
-};
-
-// Runs ConvolveImage on a copy of the image with the given code path.
-std::vector<std::uint16_t> Convolve(const Image& image, double radius, double bias,
-                                    ConvolveCode code)
-{
-    EXPECT_TRUE(SelectConvolveCode(code));
     Image copy = image;
     const auto rows = copy.Rows();
     EXPECT_TRUE(ConvolveImage(rows.data(), copy.width, copy.height, copy.bits, radius, bias));
@@ -62,11 +30,11 @@ std::vector<std::uint16_t> Convolve(const Image& image, double radius, double bi
 
 // Checks the code path against the long-double reference, sample for
 // sample, except where the reference lies within 1e-9 of a half-integer.
-void ExpectMatchesReference(const Image& image, double radius, double bias, ConvolveCode code)
+void ExpectMatchesReference(const Image& image, double radius, double bias)
 {
     const auto sums = convref::Sums(image, radius, bias);
     {
-        const auto got = Convolve(image, radius, bias, code);
+        const auto got = Convolve(image, radius, bias);
         int mismatches = 0;
         for (std::size_t i = 0; i < sums.size() && mismatches < 5; ++i) {
             if (convref::Ambiguous(sums[i])) continue;
@@ -112,7 +80,7 @@ TEST(KernelHalfWidth, FollowsTheCutOffDistance)
     }
 }
 
-TEST_P(ConvolveCodePath, MatchesReferenceOnRandomImages)
+TEST(ConvolveImage, MatchesReferenceOnRandomImages)
 {
     std::mt19937 random(2026);
     std::uniform_real_distribution<double> radii(0.2, 3.5);
@@ -128,22 +96,22 @@ TEST_P(ConvolveCodePath, MatchesReferenceOnRandomImages)
             const double bias = random() % 3 == 0 ? 0.0 : biases(random);
             SCOPED_TRACE(testing::Message() << bits << " bits, " << size[0] << "x" << size[1]
                                             << ", r=" << radius << ", bias=" << bias);
-            ExpectMatchesReference(image, radius, bias, GetParam());
+            ExpectMatchesReference(image, radius, bias);
         }
     }
 }
 
-TEST_P(ConvolveCodePath, MatchesReferenceWithBroadKernels)
+TEST(ConvolveImage, MatchesReferenceWithBroadKernels)
 {
     std::mt19937 random(17);
     // Kernels as wide as the image or wider, and a large one on a larger
     // image, where interior and padded border groups meet.
-    ExpectMatchesReference(RandomImage(random, 70, 5, 16), 30.0, 1234.5, GetParam());
-    ExpectMatchesReference(RandomImage(random, 5, 70, 12), 9.0, 0.0, GetParam());
-    ExpectMatchesReference(RandomImage(random, 131, 33, 16), 4.0, 30000.0, GetParam());
+    ExpectMatchesReference(RandomImage(random, 70, 5, 16), 30.0, 1234.5);
+    ExpectMatchesReference(RandomImage(random, 5, 70, 12), 9.0, 0.0);
+    ExpectMatchesReference(RandomImage(random, 131, 33, 16), 4.0, 30000.0);
 }
 
-TEST_P(ConvolveCodePath, MatchesReferenceAroundVectorGroupEdges)
+TEST(ConvolveImage, MatchesReferenceAroundVectorGroupEdges)
 {
     // Widths on either side of whole vector groups (8, 12 and 48 samples)
     // and of the first group that needs no padding, heights on either side
@@ -151,16 +119,15 @@ TEST_P(ConvolveCodePath, MatchesReferenceAroundVectorGroupEdges)
     std::mt19937 random(99);
     for (std::int32_t width = 44; width <= 62; ++width) {
         SCOPED_TRACE(testing::Message() << "width " << width);
-        ExpectMatchesReference(RandomImage(random, width, 5 + width % 4, 16), 1.2, 500.0,
-                               GetParam());
+        ExpectMatchesReference(RandomImage(random, width, 5 + width % 4, 16), 1.2, 500.0);
     }
     for (std::int32_t width : {95, 96, 97, 107, 108, 109}) {
         SCOPED_TRACE(testing::Message() << "width " << width);
-        ExpectMatchesReference(RandomImage(random, width, 9, 10), 2.2, 17.0, GetParam());
+        ExpectMatchesReference(RandomImage(random, width, 9, 10), 2.2, 17.0);
     }
 }
 
-TEST_P(ConvolveCodePath, SingleSampleKernelScalesByThePeakWeight)
+TEST(ConvolveImage, SingleSampleKernelScalesByThePeakWeight)
 {
     // r·√(17 ln 2) ≤ 1 at 16 bits, and r = 0.5 at 1 bit: h = 1, so every
     // sample becomes bias + (s − bias)/(π r²).
@@ -175,9 +142,7 @@ TEST_P(ConvolveCodePath, SingleSampleKernelScalesByThePeakWeight)
         ASSERT_EQ(KernelHalfWidth(c.radius, c.bits, 1000), 1);
         const Image image = RandomImage(random, 67, 3, c.bits);
         {
-            const ConvolveCode code = GetParam();
-            SCOPED_TRACE(Name(code));
-            const auto got = Convolve(image, c.radius, c.bias, code);
+            const auto got = Convolve(image, c.radius, c.bias);
             for (std::size_t i = 0; i < got.size(); ++i) {
                 const long double sum =
                     c.bias + (image.samples[i] - static_cast<long double>(c.bias)) /
@@ -190,7 +155,7 @@ TEST_P(ConvolveCodePath, SingleSampleKernelScalesByThePeakWeight)
     }
 }
 
-TEST_P(ConvolveCodePath, NarrowImageReachesTheWholeHeight)
+TEST(ConvolveImage, NarrowImageReachesTheWholeHeight)
 {
     // 100 × 3 at r = 2, 16 bits: hx = 7, hy = 3.  An impulse in the top row
     // spreads to all three rows and 6 columns either side, each output the
@@ -201,9 +166,7 @@ TEST_P(ConvolveCodePath, NarrowImageReachesTheWholeHeight)
     image.samples[x0] = 65535;
     const long double pi = std::acos(-1.0L);
     {
-        const ConvolveCode code = GetParam();
-        SCOPED_TRACE(Name(code));
-        const auto got = Convolve(image, 2.0, 0.0, code);
+        const auto got = Convolve(image, 2.0, 0.0);
         for (std::int32_t y = 0; y < 3; ++y)
             for (std::int32_t x = 0; x < width; ++x) {
                 const std::int32_t dx = x - x0;
@@ -220,7 +183,7 @@ TEST_P(ConvolveCodePath, NarrowImageReachesTheWholeHeight)
     }
 }
 
-TEST_P(ConvolveCodePath, ImageAtTheBiasIsReproduced)
+TEST(ConvolveImage, ImageAtTheBiasIsReproduced)
 {
     struct Case {
         int bits;
@@ -232,14 +195,13 @@ TEST_P(ConvolveCodePath, ImageAtTheBiasIsReproduced)
     for (const Case& c : cases) {
         const Image image(75, 21, c.bits, c.value);
         {
-            const ConvolveCode code = GetParam();
-            SCOPED_TRACE(testing::Message() << Name(code) << " value " << c.value);
-            EXPECT_EQ(Convolve(image, c.radius, c.value, code), image.samples);
+            SCOPED_TRACE(testing::Message() << "value " << c.value);
+            EXPECT_EQ(Convolve(image, c.radius, c.value), image.samples);
         }
     }
 }
 
-TEST_P(ConvolveCodePath, UniformImageFallsSymmetricallyAtAllFourBorders)
+TEST(ConvolveImage, UniformImageFallsSymmetricallyAtAllFourBorders)
 {
     // Bias 0, r = 2: the value holds (within one step) away from the
     // borders and falls toward 0 within h = 7 samples of each border, the
@@ -248,9 +210,7 @@ TEST_P(ConvolveCodePath, UniformImageFallsSymmetricallyAtAllFourBorders)
     const std::uint16_t s = 50000;
     const Image image(n, n, 16, s);
     {
-        const ConvolveCode code = GetParam();
-        SCOPED_TRACE(Name(code));
-        const auto got = Convolve(image, 2.0, 0.0, code);
+        const auto got = Convolve(image, 2.0, 0.0);
         auto at = [&](std::int32_t x, std::int32_t y) { return int(got[y * n + x]); };
         for (std::int32_t y = 0; y < n; ++y)
             for (std::int32_t x = 0; x < n; ++x) {
@@ -272,7 +232,7 @@ TEST_P(ConvolveCodePath, UniformImageFallsSymmetricallyAtAllFourBorders)
     }
 }
 
-TEST_P(ConvolveCodePath, SumsOutsideTheSampleRangeAreClamped)
+TEST(ConvolveImage, SumsOutsideTheSampleRangeAreClamped)
 {
     struct Case {
         int bits;
@@ -296,32 +256,21 @@ TEST_P(ConvolveCodePath, SumsOutsideTheSampleRangeAreClamped)
     };
     for (const Case& c : cases) {
         const Image image(80, 12, c.bits, c.value);
-        {
-            const ConvolveCode code = GetParam();
-            SCOPED_TRACE(testing::Message()
-                         << Name(code) << " bits " << c.bits << " bias " << c.bias);
-            const auto got = Convolve(image, c.radius, c.bias, code);
-            EXPECT_EQ(got[6 * 80 + 40], c.centre);
-            EXPECT_EQ(got[0], c.corner);
-        }
+        SCOPED_TRACE(testing::Message() << "bits " << c.bits << " bias " << c.bias);
+        const auto got = Convolve(image, c.radius, c.bias);
+        EXPECT_EQ(got[6 * 80 + 40], c.centre);
+        EXPECT_EQ(got[0], c.corner);
     }
 }
 
-TEST_P(ConvolveCodePath, SumThatIsNotANumberGivesZero)
+TEST(ConvolveImage, SumThatIsNotANumberGivesZero)
 {
     const Image image(70, 4, 16, 300);
     {
-        const ConvolveCode code = GetParam();
-        SCOPED_TRACE(Name(code));
-        const auto got = Convolve(image, 1.0, std::nan(""), code);
+        const auto got = Convolve(image, 1.0, std::nan(""));
         EXPECT_EQ(got, std::vector<std::uint16_t>(got.size(), 0));
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(EveryCodePath, ConvolveCodePath, testing::ValuesIn(kCodes),
-                         [](const testing::TestParamInfo<ConvolveCode>& info) {
-                             return Name(info.param);
-                         });
 
 TEST(ConvolveImage, UnrepresentableWorkingSizeIsRefused)
 {
@@ -346,7 +295,7 @@ double RadiusOfWeightTwo()
     return 0.0;
 }
 
-TEST(ConvolveImage, EveryCodePathRoundsByTheRuleAtItsEdges)
+TEST(ConvolveImage, RoundsByTheRuleAtItsEdges)
 {
     const double radius = RadiusOfWeightTwo();
     ASSERT_GT(radius, 0.0);
@@ -364,17 +313,8 @@ TEST(ConvolveImage, EveryCodePathRoundsByTheRuleAtItsEdges)
             const double sum = bias + (image.samples[i] - bias) * 2.0;
             expected[i] = RoundSample(sum, TopSample(8));
         }
-        for (ConvolveCode code : kCodes) {
-            if (!ConvolveCodeRuns(code)) continue;  // reported as skipped by the table above
-            EXPECT_EQ(Convolve(image, radius, bias, code), expected)
-                << Name(code) << " bias " << bias;
-        }
+        EXPECT_EQ(Convolve(image, radius, bias), expected) << "bias " << bias;
     }
 }
 
 }  // namespace
-
-void PrintTo(ConvolveCode code, std::ostream* os)
-{
-    *os << Name(code);
-}

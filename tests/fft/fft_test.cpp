@@ -11,11 +11,6 @@
 
 namespace {
 
-#ifdef FFT_TEST_PORTABLE
-// Every test of this binary runs the portable code path.
-const bool portableSelected = SelectFFTCode(FFTCode::kPortable);
-#endif
-
 using Complex = std::complex<double>;
 using LongComplex = std::complex<long double>;
 
@@ -340,16 +335,3 @@ TEST(FFT4, EachSequenceMatchesNaiveDFT)
 }
 
 }  // namespace
-
-#ifdef FFT_TEST_PORTABLE
-TEST(SelectFFTCode, PortableIsInUse)
-{
-    EXPECT_TRUE(portableSelected);
-}
-#endif
-
-TEST(SelectFFTCode, RefusesACodeThisProcessorDoesNotRun)
-{
-    if (FFTCodeRuns(FFTCode::kAvx2)) GTEST_SKIP() << "this processor runs every code path";
-    EXPECT_FALSE(SelectFFTCode(FFTCode::kAvx2));
-}

@@ -15,11 +15,6 @@
 
 namespace {
 
-#ifdef FILTER_TEST_PORTABLE
-// Every test of this binary runs the portable transform.
-const bool portableSelected = SelectFFTCode(FFTCode::kPortable);
-#endif
-
 using specref::AxisKernel;
 using specref::ExpectMatches;
 using specref::Reference;
@@ -139,13 +134,6 @@ TEST(FilterWorkBytes, RefusesLengthsBeyondTwoToThe30)
     EXPECT_TRUE(FilterWorkBytes(1 << 30, 1 << 30, &bytes));
     EXPECT_GT(bytes, std::size_t{1} << 60);
 }
-
-#ifdef FILTER_TEST_PORTABLE
-TEST(SelectFFTCode, PortableIsInUse)
-{
-    EXPECT_TRUE(portableSelected);
-}
-#endif
 
 TEST(FilterImage, RadiusZeroReproducesEveryDepth)
 {
