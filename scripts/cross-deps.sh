@@ -18,7 +18,7 @@ s390x) triplet=s390x-linux-gnu ;;
     exit 1
     ;;
 esac
-BLUR_EXTRA_PACKAGES="g++-$triplet qemu-user dpkg-dev" sh scripts/install-deps.sh
+BLUR_EXTRA_PACKAGES="g++-$triplet qemu-user" sh scripts/install-deps.sh
 
 root="build-cross/sysroot-$arch"
 [ -f "$root/.complete" ] && exit 0
