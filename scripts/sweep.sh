@@ -4,7 +4,10 @@
 # and convblur with the same radius and bias, each result set beside the
 # exact blur (and the two beside each other) with imgcompare; diskblur's own
 # blurred image is set beside the blur of the ideal disk computed by
-# quadrature (scripts/accuracy.py).  Writes a TSV and draws the picture.
+# quadrature (scripts/accuracy.py).  The filters on a smooth input are
+# graded by blurgrade over the same radii (its one disk, so the same figures
+# stand in the rows of every disk radius).  Writes a TSV and draws the
+# picture.
 #
 #   sh scripts/sweep.sh [BIN_DIR [OUT_DIR]]
 #
@@ -25,7 +28,7 @@ need=""
 command -v vips >/dev/null 2>&1 || need="$need libvips-tools"
 [ "$png" = - ] || command -v gnuplot >/dev/null 2>&1 || need="$need gnuplot-nox"
 [ -z "$need" ] || BLUR_DOC_DEPS=1 sh scripts/install-deps.sh
-for program in diskblur specblur convblur imgcompare; do
+for program in diskblur specblur convblur imgcompare blurgrade; do
     [ -x "$bin/$program" ] || { echo "sweep: $bin/$program is not built" >&2; exit 1; }
 done
 mkdir -p "$out"
@@ -38,8 +41,6 @@ job() {
     if [ "$bits" = 8 ]; then bias=20 value=200; else bias=1000 value=60000; fi
     n=$(awk -v r="$r" -v l="$l" 'BEGIN { n = 2 * int(r + 5 * l + 1) + 2; print n < 32 ? 32 : n }')
     c=$(awk -v n="$n" 'BEGIN { print (n - 1) / 2 }')
-    n2=$(awk -v r="$r" -v l="$l" 'BEGIN { print 2 * int(r + 5 * sqrt(64 + l * l) + 1) + 2 }')
-    c2=$(awk -v n="$n2" 'BEGIN { print (n - 1) / 2 }')
     margin=$(awk -v l="$l" 'BEGIN { m = int(l + 0.999); print m < 1 ? 1 : m }')
     dir="$out/b$bits-R$r-L$l"
     mkdir -p "$dir"
@@ -51,16 +52,11 @@ job() {
     fft=$(inner "$dir/fft.tif" "$dir/exact.tif")
     conv=$(inner "$dir/conv.tif" "$dir/exact.tif")
     both=$(inner "$dir/fft.tif" "$dir/conv.tif")
-    # The filters' own error, without the phantom's pixel sampling: a smooth
-    # input (the exact blur at L0 = 8) filtered with radius L must give the
-    # exact blur at sqrt(L0^2 + L^2), since Gaussian radii add in quadrature.
-    l2=$(awk -v l="$l" 'BEGIN { printf "%.10g", sqrt(64 + l * l) }')
-    "$bin/diskblur" "$n2" "$n2" "$c2" "$c2" "$r" "$value" "$bias" 8 - "$dir/smooth.tif"
-    "$bin/diskblur" "$n2" "$n2" "$c2" "$c2" "$r" "$value" "$bias" "$l2" - "$dir/target.tif"
-    "$bin/specblur" "$dir/smooth.tif" "$l" "$bias" "$dir/smooth-fft.tif"
-    "$bin/convblur" "$dir/smooth.tif" "$l" "$bias" "$dir/smooth-conv.tif"
-    sfft=$(inner "$dir/smooth-fft.tif" "$dir/target.tif")
-    sconv=$(inner "$dir/smooth-conv.tif" "$dir/target.tif")
+    # The filters' own error, without the phantom's pixel sampling, as
+    # blurgrade found it on its smooth input (graded before the grid).
+    graded() { awk -F "$(printf '\t')" -v b="$bits" -v l="$l" '$1 == b && $2 == l { printf "%s\t%s\t%s", $4, $5, $6 }' "$out/grade-$1/report.tsv"; }
+    sfft=$(graded specblur)
+    sconv=$(graded convblur)
     vips csvsave "$dir/exact.tif" "$dir/exact.csv"
     table=$(python3 scripts/accuracy.py disk "$dir/exact.csv" "$c" "$c" "$r" "$value" "$bias" "$l" "$bits")
     printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$bits" "$r" "$l" "$n" "$margin" \
@@ -76,6 +72,11 @@ fi
 
 radii="${SWEEP_L:-0.05 0.1 0.2 0.3 0.5 0.7 1 1.5 2 3 4 6 8 11 16}"
 disks="${SWEEP_R:-4 16 48}"
+# The smooth-input grades: a smooth input filtered with radius L must give
+# the exact blur at sqrt(L0^2 + L^2), since Gaussian radii add in quadrature.
+list=$(echo $radii | tr ' ' ',')
+"$bin/blurgrade" "$bin/specblur {in} {r} {bias} {out}" "$out/grade-specblur" "$list" >/dev/null
+"$bin/blurgrade" "$bin/convblur {in} {r} {bias} {out}" "$out/grade-convblur" "$list" >/dev/null
 tsv="$out/accuracy.tsv"
 {
     printf 'bits\tR\tL\tsize\tmargin\tfft_max\tfft_rms\tfft_mean\tconv_max\tconv_rms\tconv_mean'
@@ -134,7 +135,7 @@ set key top right font ",8"
 set grid
 set xlabel "Gaussian radius L (samples)"
 set ylabel "sample units"
-set multiplot layout 1,2 title "Interior error against the exact blur, in sample units (+0.01 to show 0): disk of radius 16; filters on a smooth input (exact blur at L0 = 8)"
+set multiplot layout 1,2 title "Interior error against the exact blur, in sample units (+0.01 to show 0): disk of radius 16; filters on blurgrade's smooth input (exact blur at L0 = 12)"
 $(panel 8 "8 bits: 200 above 20")
 $(panel 16 "16 bits: 60000 above 1000")
 unset multiplot

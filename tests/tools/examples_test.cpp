@@ -79,7 +79,7 @@ TEST_P(PageExamplesTest, RunWithoutWarnings)
 
 INSTANTIATE_TEST_SUITE_P(Pages, PageExamplesTest,
                          ::testing::Values("diskblur", "ballblur", "specblur", "convblur",
-                                           "imgcompare"),
+                                           "imgcompare", "blurgrade"),
                          [](const ::testing::TestParamInfo<std::string>& info) {
                              return info.param;
                          });

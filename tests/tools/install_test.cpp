@@ -26,8 +26,8 @@ namespace fs = std::filesystem;
 using testsupport::RunResult;
 using testsupport::TempDir;
 
-const std::vector<std::string> kPages = {"diskblur", "ballblur", "specblur", "convblur",
-                                         "imgcompare"};
+const std::vector<std::string> kPages = {"diskblur", "ballblur",   "specblur",
+                                         "convblur", "imgcompare", "blurgrade"};
 
 std::vector<std::string> BuiltPrograms()
 {
@@ -142,6 +142,7 @@ TEST(ManualPages, ListEveryFatalMessage)
         {"specblur", {{in, "-1", out}, {none, "1", out}}},
         {"convblur", {{in, "0", out}, {none, "1", out}}},
         {"imgcompare", {{in, in, "x"}, {in, none}}},
+        {"blurgrade", {{" "}, {"true", out, "0"}}},
     };
     for (const auto& name : BuiltPrograms()) {
         SCOPED_TRACE(name);
