@@ -50,9 +50,9 @@ std::map<std::string, Row> ParseTable(const std::string& text)
 TEST(Demo, SmallCaseTablesAreSane)
 {
     TempDir dir;
-    const auto run = testsupport::Run("/usr/bin/env", {"DEMO_CASE=small", "DEMO_BIN=" SHELL_BIN_DIR,
-                                                       "DEMO_DIR=" + dir.path().string(), "/bin/sh",
-                                                       SOURCE_DIR "/scripts/demo.sh"});
+    const auto run = testsupport::Run(
+        "/usr/bin/env", {"DEMO_CASE=small", "DEMO_BIN=" BIN_DIR, "DEMO_DIR=" + dir.path().string(),
+                         "/bin/sh", SOURCE_DIR "/scripts/demo.sh"});
     ASSERT_EQ(run.status, 0) << run.out << run.err;
     EXPECT_EQ(run.err, "");
 

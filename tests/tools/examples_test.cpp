@@ -62,7 +62,7 @@ std::string ReadmeExamples()
 testsupport::RunResult RunScript(const std::string& script)
 {
     testsupport::TempDir dir;
-    return testsupport::Run("/bin/sh", {"-ec", "PATH=\"" SHELL_BIN_DIR ":$PATH\"\n" + script},
+    return testsupport::Run("/bin/sh", {"-ec", "PATH=\"" BIN_DIR ":$PATH\"\n" + script},
                             dir.path().string());
 }
 
