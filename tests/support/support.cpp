@@ -27,6 +27,7 @@ std::string Program(const std::string& name)
     return std::string(BIN_DIR) + "/" + name;
 }
 
+#ifdef BLUR_EMULATOR
 namespace {
 
 // The ELF identification, byte order and machine of a file; empty when it
@@ -37,14 +38,13 @@ std::string ElfMachine(const std::string& path)
     std::ifstream in(path, std::ios::binary);
     std::string header(kMachineEnd, '\0');
     if (!in.read(header.data(), static_cast<std::streamsize>(header.size())) ||
-        header.compare(0, 4,
-                       "\x7f"
-                       "ELF") != 0)
+        header.compare(0, 4, "\177ELF") != 0)
         return {};
     return header.substr(0, 6) + header.substr(18, 2);
 }
 
 }  // namespace
+#endif
 
 std::vector<std::string> CommandLine(const std::string& program,
                                      const std::vector<std::string>& args)

@@ -65,7 +65,8 @@ std::vector<Case> Cases()
         cases.push_back({std::string("diskblur_L") + (l[1] == '.' ? "0_05" : l),
                          {},
                          {{"diskblur", "61", "47", "30.3", "22.7", "12.4", "60000", "1000", l,
-                           "disk.tif", "exact.tif"}}});
+                           "disk.tif", "exact.tif"}},
+                         {}});
     const std::map<std::uint16_t, std::string> compressions = {
         {1, "none"}, {5, "lzw"}, {32773, "packbits"}};
     for (std::int32_t bits = 1; bits <= 16; ++bits)
@@ -75,7 +76,8 @@ std::vector<Case> Cases()
                 cases.push_back({std::to_string(bits) + "bit_" + (big ? "be_" : "le_") + label,
                                  {bits, big, compression},
                                  {{"specblur", "in.tif", "1.5", bias, "fft.tif"},
-                                  {"convblur", "in.tif", "1.5", bias, "conv.tif"}}});
+                                  {"convblur", "in.tif", "1.5", bias, "conv.tif"}},
+                                 {}});
             }
     return cases;
 }
