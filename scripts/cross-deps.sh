@@ -72,4 +72,4 @@ find "$root" -type l -lname '/*' | while read -r link; do
     ln -sfn "$(realpath -m --relative-to="$(dirname "$link")" "$root$(readlink "$link")")" "$link"
 done
 touch "$root/.complete"
-echo "cross-deps: $root holds$(ls "build-cross/debs-$arch" | sed 's/_.*//' | tr '\n' ' ')"
+echo "cross-deps: $root holds: $(ls "build-cross/debs-$arch" | sed 's/_.*//' | tr '\n' ' ')"
