@@ -6,8 +6,6 @@
 # Left out under emulation: the address-limit tests, which need the
 # program's own RLIMIT_AS (qemu-user does not enforce the guest's, and a
 # limit on the host stops qemu itself); they run in the native build.
-# The command-line generator runs CLI_FUZZ_RUNS argument vectors per
-# program (default 100 here), since every run starts an emulator.
 set -eu
 cd "$(dirname "$0")/.."
 arch="$1"
@@ -32,6 +30,5 @@ start=$(date +%s)
 address_limits="Programs/UnderAddressLimit.MessageOrRun/*_too_large"
 address_limits="$address_limits:ReadImageFile.HostileSizesNeedOnlyAFewMebibytes"
 address_limits="$address_limits:Convblur.WorkingCopyThatCannotBeAllocatedIsReported"
-GTEST_FILTER="-$address_limits" CLI_FUZZ_RUNS="${CLI_FUZZ_RUNS:-100}" \
-    ctest --test-dir "$build" --output-on-failure -j "$jobs"
+GTEST_FILTER="-$address_limits" ctest --test-dir "$build" --output-on-failure -j "$jobs"
 echo "cross-check: $arch tests took $(($(date +%s) - start)) s"
