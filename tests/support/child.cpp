@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "support.hpp"
+
 namespace testsupport {
 
 ChildOutcome InChild(const std::function<void()>& body, const ChildSetup& setup)
@@ -43,13 +45,13 @@ ChildOutcome InChild(const std::function<void()>& body, const ChildSetup& setup)
 ChildOutcome RunInChild(const std::string& program, const std::vector<std::string>& args,
                         const std::string& cwd, const ChildSetup& setup)
 {
+    std::vector<std::string> line = CommandLine(program, args);
     std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    for (auto& a : line) argv.push_back(a.data());
     argv.push_back(nullptr);
     return InChild(
         [&] {
-            execv(program.c_str(), argv.data());
+            execv(argv[0], argv.data());
             _exit(127);
         },
         [&] {

@@ -14,7 +14,9 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <stdexcept>
+#include <utility>
 
 extern char** environ;
 
@@ -23,6 +25,41 @@ namespace testsupport {
 std::string Program(const std::string& name)
 {
     return std::string(BIN_DIR) + "/" + name;
+}
+
+#ifdef BLUR_EMULATOR
+namespace {
+
+// The ELF identification, byte order and machine of a file; empty when it
+// is not an ELF file.
+std::string ElfMachine(const std::string& path)
+{
+    const std::size_t kMachineEnd = 20;  // e_ident, e_type, e_machine
+    std::ifstream in(path, std::ios::binary);
+    std::string header(kMachineEnd, '\0');
+    if (!in.read(header.data(), static_cast<std::streamsize>(header.size())) ||
+        header.compare(0, 4, "\177ELF") != 0)
+        return {};
+    return header.substr(0, 6) + header.substr(18, 2);
+}
+
+}  // namespace
+#endif
+
+std::vector<std::string> CommandLine(const std::string& program,
+                                     const std::vector<std::string>& args)
+{
+    std::vector<std::string> line;
+#ifdef BLUR_EMULATOR
+    static const std::string target = ElfMachine("/proc/self/exe");
+    if (!target.empty() && ElfMachine(program) == target) {
+        std::istringstream emulator(BLUR_EMULATOR);
+        for (std::string word; std::getline(emulator, word, ',');) line.push_back(word);
+    }
+#endif
+    line.push_back(program);
+    line.insert(line.end(), args.begin(), args.end());
+    return line;
 }
 
 RunResult Run(const std::string& program, const std::vector<std::string>& args,
@@ -40,13 +77,13 @@ RunResult Run(const std::string& program, const std::vector<std::string>& args,
     posix_spawn_file_actions_addclose(&actions, errPipe[0]);
     if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
 
+    std::vector<std::string> line = CommandLine(program, args);
     std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    for (auto& a : line) argv.push_back(a.data());
     argv.push_back(nullptr);
 
     pid_t pid = 0;
-    const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(outPipe[1]);
     close(errPipe[1]);
@@ -168,6 +205,12 @@ std::optional<LibtiffImage> ReadWithLibtiff(const std::string& path)
             ok = false;
             break;
         }
+        // libtiff hands 24-bit samples over in the host's byte order: it
+        // reverses each group of three bytes when the file's order is not the
+        // host's.  Like the other depths that are not 8, 16 or 32, they are
+        // read here as the file's bit string, so the reversal is undone.
+        if (image.bits == 24 && TIFFIsByteSwapped(tif))
+            for (std::size_t i = 0; i + 2 < line.size(); i += 3) std::swap(line[i], line[i + 2]);
         std::uint32_t* out = image.samples.data() + static_cast<std::size_t>(y) * image.width;
         for (std::uint32_t x = 0; x < image.width; ++x) {
             if (image.bits == 8) {

@@ -15,6 +15,13 @@ namespace testsupport {
 // Path of a program built into the build tree's bin directory.
 std::string Program(const std::string& name);
 
+// The argument vector that starts `program` with `args`.  In a cross build
+// the tests run under an emulator, and a program built for the target (an
+// ELF file for the machine this test runs as) is started through it; the
+// host's own programs and scripts start directly.
+std::vector<std::string> CommandLine(const std::string& program,
+                                     const std::vector<std::string>& args);
+
 struct RunResult {
     int status = -1;  // exit status; -1 when the program did not exit normally
     std::string out;  // standard output
