@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <ostream>
 #include <random>
 #include <sstream>
 #include <string>
@@ -58,6 +59,12 @@ struct Program {
     bool reads = false;                 // filters and imgcompare read images
 };
 
+// Test names show the program, not the pointer.
+void PrintTo(const Program* program, std::ostream* os)
+{
+    *os << program->name;
+}
+
 const Program kDiskblur{"diskblur",
                         "usage : diskblur Nx Ny Ox Oy R value {bias} L C.tif GF.tif",
                         {"bad number of pixels.", "bad radius of circle.", "bad bias value.",
@@ -87,7 +94,8 @@ const Program kConvblur{"convblur",
                         3,
                         true};
 const Program kImgcompare{
-    "imgcompare", "usage : imgcompare A.tif B.tif [margin [diff.tif]]", {"bad margin."}, {}, 2, true};
+    "imgcompare", "usage : imgcompare A.tif B.tif [margin [diff.tif]]", {"bad margin."}, {}, 2,
+    true};
 
 bool OneOf(const std::string& s, const std::vector<std::string>& list)
 {
